@@ -1,0 +1,58 @@
+// The one record the whole program shares between the dialog and the job thread.
+#pragma once
+
+#include <windows.h>
+#include <winioctl.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "drives/drive_record.h"
+
+struct IWbemLocator;
+struct IWbemServices;
+struct IEnumWbemClassObject;
+struct IWbemClassObject;
+
+struct AppState {
+    HWND MainWindow = nullptr;
+    DriveRecord ScratchDrive;
+    std::vector<DriveRecord> DriveList;
+    int32_t DriveCount = 0;
+    int32_t SelectedIndex = -1;
+    IWbemLocator* WbemLocator = nullptr;
+    IWbemServices* WbemServices = nullptr;
+    IEnumWbemClassObject* WbemEnumerator = nullptr;
+    IWbemClassObject* WbemObject = nullptr;
+    MEMORYSTATUSEX MemoryStatus = {};
+    HANDLE DiskHandle = nullptr;
+    HANDLE ProbeHandle = nullptr;
+    HANDLE ImageHandle = nullptr;
+    BYTE* TransferBuffer = nullptr;
+    uint32_t ChunkSize = 0;
+    int64_t BytesDone = 0;
+    int64_t TotalBytes = 0;
+    DISK_GEOMETRY_EX GeometryScratch = {};
+    DWORD BytesRead = 0;
+    DWORD BytesWritten = 0;
+    BOOL LastIoResult = FALSE;
+    // The progress bar counts in units of 2^ProgressShift bytes (1 below 4 GiB).
+    uint32_t ProgressShift = 1;
+    CRITICAL_SECTION Lock;
+    bool CancelRequested = false; // guarded by Lock
+};
+
+// Set by start-up right after construction; never changed afterwards.
+extern AppState* g_App;
+
+// Allocates and constructs the record (strings empty, no selection, handles null, Lock ready).
+AppState* CreateAppState();
+// Tears the record down (buffer, WMI objects, COM, Lock, drive list) and frees it.
+// Runs on the thread that initialised COM, after any job has ended.
+void DestroyAppState(AppState* state);
+
+// True when a handle field holds an open handle (neither null nor INVALID_HANDLE_VALUE).
+inline bool IsOpenHandle(HANDLE handle)
+{
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+}

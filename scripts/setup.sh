@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs everything the build and the tests need on a Debian 12 machine.
+# Safe to run again: it only installs what is missing.
+set -euo pipefail
+
+packages=(cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+          binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+          wine wine64 wine32:i386 xvfb xauth x11-utils imagemagick googletest
+          python3 util-linux coreutils)
+
+need=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || need+=("$p")
+done
+if [ ${#need[@]} -eq 0 ]; then
+  exit 0
+fi
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  as_root dpkg --add-architecture i386
+fi
+as_root apt-get update -qq
+DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${need[@]}"

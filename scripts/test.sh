@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds both architectures and runs every test of the
+# i686 build on Wine inside Xvfb. Ends with CTest's summary; fails when a test fails.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+root=${KORVANE_BUILD_ROOT:-build}
+"$here/scripts/setup.sh"
+"$here/scripts/build.sh" i686 "$root"
+"$here/scripts/build.sh" x86_64 "$root"
+cd "$here/$root/i686"
+xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure "$@"

@@ -1,0 +1,473 @@
+#include "tests/support/win_test_support.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "resource.h"
+
+namespace ts {
+
+const char* BoxIconName(BoxIcon icon)
+{
+    switch (icon) {
+    case BoxIcon::None: return "none";
+    case BoxIcon::Error: return "error";
+    case BoxIcon::Warning: return "warning";
+    case BoxIcon::Question: return "question";
+    case BoxIcon::Information: return "information";
+    default: return "unknown";
+    }
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    std::string out;
+    for (wchar_t c : text)
+        out += (c < 128) ? static_cast<char>(c) : '?';
+    return out;
+}
+
+static bool SameProcess(HWND window)
+{
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    return pid == GetCurrentProcessId();
+}
+
+std::wstring WindowText(HWND window)
+{
+    // WM_GETTEXT is marshalled across processes, GetWindowText is not.
+    LRESULT length = SendMessageW(window, WM_GETTEXTLENGTH, 0, 0);
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    LRESULT got = SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]));
+    text.resize(static_cast<size_t>(got));
+    return text;
+}
+
+static std::wstring ClassOf(HWND window)
+{
+    wchar_t name[64] = {};
+    GetClassNameW(window, name, 64);
+    return name;
+}
+
+bool IsMessageBox(HWND window)
+{
+    if (ClassOf(window) != L"#32770")
+        return false;
+    HWND text = GetDlgItem(window, 0xFFFF);
+    return text != nullptr && ClassOf(text) == L"Static";
+}
+
+static BoxIcon IconOf(HWND box)
+{
+    HWND child = nullptr;
+    while ((child = FindWindowExW(box, child, L"Static", nullptr)) != nullptr) {
+        if ((GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) != SS_ICON)
+            continue;
+        if (!SameProcess(box))
+            return BoxIcon::Unknown;
+        HICON icon = reinterpret_cast<HICON>(SendMessageW(child, STM_GETICON, 0, 0));
+        if (icon == nullptr)
+            return BoxIcon::None;
+        if (icon == LoadIconW(nullptr, IDI_HAND))
+            return BoxIcon::Error;
+        if (icon == LoadIconW(nullptr, IDI_EXCLAMATION))
+            return BoxIcon::Warning;
+        if (icon == LoadIconW(nullptr, IDI_QUESTION))
+            return BoxIcon::Question;
+        if (icon == LoadIconW(nullptr, IDI_ASTERISK))
+            return BoxIcon::Information;
+        return BoxIcon::Unknown;
+    }
+    return BoxIcon::None;
+}
+
+bool ReadMessageBox(HWND window, ObservedBox* box)
+{
+    if (!IsMessageBox(window))
+        return false;
+    box->window = window;
+    box->owner = GetWindow(window, GW_OWNER);
+    box->threadId = GetWindowThreadProcessId(window, nullptr);
+    box->caption = WindowText(window);
+    box->text = WindowText(GetDlgItem(window, 0xFFFF));
+    box->icon = IconOf(window);
+    box->buttons.clear();
+    HWND child = nullptr;
+    while ((child = FindWindowExW(window, child, L"Button", nullptr)) != nullptr) {
+        if (IsWindowVisible(child))
+            box->buttons.push_back(GetDlgCtrlID(child));
+    }
+    LRESULT def = SendMessageW(window, DM_GETDEFID, 0, 0);
+    box->defaultButton = HIWORD(def) == DC_HASDEFID ? LOWORD(def) : 0;
+    return true;
+}
+
+BoxWatcher::BoxWatcher(DWORD processId) : processId_(processId)
+{
+    stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    thread_ = CreateThread(nullptr, 0, ThreadProc, this, 0, nullptr);
+}
+
+BoxWatcher::~BoxWatcher()
+{
+    SetEvent(stop_);
+    WaitForSingleObject(thread_, INFINITE);
+    CloseHandle(thread_);
+    CloseHandle(stop_);
+}
+
+void BoxWatcher::Answer(int button)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    answers_.push_back(button);
+}
+
+void BoxWatcher::SetDefaultAnswer(int button)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    defaultAnswer_ = button;
+}
+
+void BoxWatcher::Press(HWND box, int button)
+{
+    HWND control = GetDlgItem(box, button);
+    if (control != nullptr)
+        PostMessageW(control, BM_CLICK, 0, 0);
+    else
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
+}
+
+std::vector<ObservedBox> BoxWatcher::Boxes()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return boxes_;
+}
+
+void BoxWatcher::Clear()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    boxes_.clear();
+}
+
+bool BoxWatcher::WaitForBoxes(size_t count, DWORD timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return boxes_.size() >= count; });
+}
+
+bool BoxWatcher::WaitForOpenBox(ObservedBox* box, DWORD timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    bool found = changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        for (const ObservedBox& b : boxes_)
+            if (b.pressed == 0 && IsWindow(b.window))
+                return true;
+        return false;
+    });
+    if (!found)
+        return false;
+    for (const ObservedBox& b : boxes_)
+        if (b.pressed == 0 && IsWindow(b.window)) {
+            *box = b;
+            break;
+        }
+    return true;
+}
+
+DWORD WINAPI BoxWatcher::ThreadProc(void* self)
+{
+    BoxWatcher* watcher = static_cast<BoxWatcher*>(self);
+    while (WaitForSingleObject(watcher->stop_, 15) == WAIT_TIMEOUT)
+        watcher->Poll();
+    return 0;
+}
+
+struct FoundWindows {
+    DWORD processId;
+    std::vector<HWND> windows;
+};
+
+static BOOL CALLBACK CollectBoxes(HWND window, LPARAM param)
+{
+    FoundWindows* found = reinterpret_cast<FoundWindows*>(param);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid == found->processId && IsWindowVisible(window) && IsMessageBox(window))
+        found->windows.push_back(window);
+    return TRUE;
+}
+
+void BoxWatcher::Poll()
+{
+    FoundWindows found{processId_, {}};
+    EnumWindows(CollectBoxes, reinterpret_cast<LPARAM>(&found));
+
+    std::vector<HWND> fresh;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // Forget boxes that have gone, so a reused handle counts as a new box.
+        live_.erase(std::remove_if(live_.begin(), live_.end(),
+                                   [&](HWND w) {
+                                       return std::find(found.windows.begin(), found.windows.end(), w) ==
+                                              found.windows.end();
+                                   }),
+                    live_.end());
+        for (HWND w : found.windows)
+            if (std::find(live_.begin(), live_.end(), w) == live_.end())
+                fresh.push_back(w);
+    }
+    for (HWND w : fresh) {
+        // Let the box finish laying itself out before reading it.
+        Sleep(30);
+        ObservedBox box;
+        if (!ReadMessageBox(w, &box))
+            continue;
+        int answer;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            live_.push_back(w);
+            if (!answers_.empty()) {
+                answer = answers_.front();
+                answers_.pop_front();
+            } else {
+                answer = defaultAnswer_;
+            }
+            box.pressed = answer;
+            boxes_.push_back(box);
+        }
+        changed_.notify_all();
+        if (answer != 0)
+            Press(w, answer);
+    }
+}
+
+template <typename T>
+static bool RemoteCall(HWND window, UINT message, WPARAM wParam, T* local, size_t bytes, LRESULT* result)
+{
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid == GetCurrentProcessId()) {
+        *result = SendMessageW(window, message, wParam, reinterpret_cast<LPARAM>(local));
+        return true;
+    }
+    // The message carries a pointer the system does not marshal: lend a buffer in the target.
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+    if (process == nullptr)
+        return false;
+    bool ok = false;
+    void* remote = VirtualAllocEx(process, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (remote != nullptr) {
+        SIZE_T moved = 0;
+        if (WriteProcessMemory(process, remote, local, bytes, &moved)) {
+            *result = SendMessageW(window, message, wParam, reinterpret_cast<LPARAM>(remote));
+            ok = ReadProcessMemory(process, remote, local, bytes, &moved) != FALSE;
+        }
+        VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    }
+    CloseHandle(process);
+    return ok;
+}
+
+std::wstring StatusText(HWND statusBar, int part)
+{
+    LRESULT length = SendMessageW(statusBar, SB_GETTEXTLENGTHW, static_cast<WPARAM>(part), 0);
+    std::vector<wchar_t> buffer(LOWORD(length) + 1, L'\0');
+    LRESULT result = 0;
+    if (!RemoteCall(statusBar, SB_GETTEXTW, static_cast<WPARAM>(part), buffer.data(),
+                    buffer.size() * sizeof(wchar_t), &result))
+        return L"<unreadable>";
+    buffer.back() = L'\0';
+    return buffer.data();
+}
+
+ProgressState ReadProgress(HWND bar)
+{
+    ProgressState state;
+    state.low = static_cast<int>(SendMessageW(bar, PBM_GETRANGE, TRUE, 0));
+    state.high = static_cast<int>(SendMessageW(bar, PBM_GETRANGE, FALSE, 0));
+    state.position = static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0));
+    return state;
+}
+
+std::vector<std::wstring> ComboItems(HWND combo)
+{
+    std::vector<std::wstring> items;
+    LRESULT count = SendMessageW(combo, CB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; ++i) {
+        LRESULT length = SendMessageW(combo, CB_GETLBTEXTLEN, i, 0);
+        std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+        SendMessageW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(&text[0]));
+        text.resize(static_cast<size_t>(length));
+        items.push_back(text);
+    }
+    return items;
+}
+
+int ComboSelection(HWND combo)
+{
+    return static_cast<int>(SendMessageW(combo, CB_GETCURSEL, 0, 0));
+}
+
+std::vector<std::wstring> ListItems(HWND list)
+{
+    std::vector<std::wstring> items;
+    LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; ++i) {
+        LRESULT length = SendMessageW(list, LB_GETTEXTLEN, i, 0);
+        std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+        SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(&text[0]));
+        text.resize(static_cast<size_t>(length));
+        items.push_back(text);
+    }
+    return items;
+}
+
+static INT_PTR CALLBACK HostDialogProc(HWND, UINT message, WPARAM, LPARAM)
+{
+    return message == WM_INITDIALOG ? TRUE : FALSE;
+}
+
+HWND CreateHostDialog(bool show)
+{
+    static bool initialised = false;
+    if (!initialised) {
+        INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_BAR_CLASSES | ICC_PROGRESS_CLASS};
+        InitCommonControlsEx(&icc);
+        initialised = true;
+    }
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    HWND dialog = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, HostDialogProc, 0);
+    if (dialog == nullptr)
+        return nullptr;
+    CreateWindowExW(0, STATUSCLASSNAMEW, L"Please select a physical drive!", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0,
+                    dialog, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_STATUS)), instance, nullptr);
+    if (show)
+        ShowWindow(dialog, SW_SHOWNORMAL);
+    return dialog;
+}
+
+void PumpPending()
+{
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (!done()) {
+        if (GetTickCount64() >= deadline)
+            return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+        PumpPending();
+    }
+    return true;
+}
+
+struct WorkCall {
+    const std::function<void()>* work;
+};
+
+static DWORD WINAPI WorkThread(void* param)
+{
+    (*static_cast<WorkCall*>(param)->work)();
+    return 0;
+}
+
+bool RunWhilePumping(const std::function<void()>& work, DWORD timeoutMs)
+{
+    WorkCall call{&work};
+    HANDLE thread = CreateThread(nullptr, 0, WorkThread, &call, 0, nullptr);
+    if (thread == nullptr)
+        return false;
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    bool finished = false;
+    for (;;) {
+        DWORD wait = MsgWaitForMultipleObjects(1, &thread, FALSE, 20, QS_ALLINPUT);
+        if (wait == WAIT_OBJECT_0) {
+            finished = true;
+            break;
+        }
+        PumpPending();
+        if (GetTickCount64() >= deadline)
+            break;
+    }
+    if (!finished) {
+        // The worker still uses `work`: let it finish rather than leave it dangling.
+        while (MsgWaitForMultipleObjects(1, &thread, FALSE, 20, QS_ALLINPUT) != WAIT_OBJECT_0)
+            PumpPending();
+    }
+    PumpPending();
+    CloseHandle(thread);
+    return finished;
+}
+
+std::wstring TempPath(const std::wstring& name)
+{
+    wchar_t folder[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, folder);
+    std::wstring dir = std::wstring(folder) + L"korvane-tests\\";
+    CreateDirectoryW(dir.c_str(), nullptr);
+    return dir + std::to_wstring(GetCurrentProcessId()) + L"-" + name;
+}
+
+bool ReadWholeFile(const std::wstring& path, std::vector<unsigned char>* data)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    LARGE_INTEGER size = {};
+    bool ok = GetFileSizeEx(file, &size) != FALSE;
+    if (ok) {
+        data->assign(static_cast<size_t>(size.QuadPart), 0);
+        size_t done = 0;
+        while (ok && done < data->size()) {
+            DWORD want = static_cast<DWORD>(std::min<size_t>(data->size() - done, 1u << 24));
+            DWORD got = 0;
+            ok = ReadFile(file, data->data() + done, want, &got, nullptr) && got == want;
+            done += got;
+        }
+    }
+    CloseHandle(file);
+    return ok;
+}
+
+bool WriteWholeFile(const std::wstring& path, const std::vector<unsigned char>& data)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    bool ok = true;
+    size_t done = 0;
+    while (ok && done < data.size()) {
+        DWORD want = static_cast<DWORD>(std::min<size_t>(data.size() - done, 1u << 24));
+        DWORD put = 0;
+        ok = WriteFile(file, data.data() + done, want, &put, nullptr) && put == want;
+        done += put;
+    }
+    CloseHandle(file);
+    return ok;
+}
+
+std::vector<unsigned char> Pattern(size_t size, unsigned seed)
+{
+    std::vector<unsigned char> data(size);
+    unsigned x = seed * 2654435761u + 12345u;
+    for (size_t i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        data[i] = static_cast<unsigned char>(x >> 11);
+    }
+    return data;
+}
+
+} // namespace ts

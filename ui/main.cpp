@@ -1,0 +1,8 @@
+#include <windows.h>
+
+#include "ui/startup.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
+{
+    return RunKorvane(instance);
+}

@@ -1,0 +1,6 @@
+#include "ui/startup.h"
+
+int RunKorvane(HINSTANCE)
+{
+    return 0;
+}
