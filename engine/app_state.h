@@ -38,6 +38,8 @@ struct AppState {
     BOOL LastIoResult = FALSE;
     // The progress bar counts in units of 2^ProgressShift bytes (1 below 4 GiB).
     uint32_t ProgressShift = 1;
+    // Volumes of the target disk held locked and dismounted during a restore.
+    std::vector<HANDLE> VolumeHandles;
     CRITICAL_SECTION Lock;
     bool CancelRequested = false; // guarded by Lock
 };

@@ -1,6 +1,12 @@
 #include "ui/startup.h"
 
-int RunKorvane(HINSTANCE)
+HINSTANCE g_Instance = nullptr;
+HWND g_MainWindow = nullptr;
+HWND g_StatusBar = nullptr;
+HBRUSH BackgroundBrush = nullptr;
+
+int RunKorvane(HINSTANCE instance)
 {
+    g_Instance = instance;
     return 0;
 }

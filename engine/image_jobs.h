@@ -1,0 +1,32 @@
+// Create and restore jobs on a worker thread, and the controls around them.
+#pragma once
+
+#include <windows.h>
+
+enum class JobKind { Create, Restore };
+
+// Posted (not sent) to the main dialog by a job as its last act; the dialog
+// procedure answers it with OnJobEnded(). wParam: the JobKind.
+#define WM_JOB_ENDED (WM_APP + 1)
+
+// The image file's path; filled by the file dialog, refilled from the edit by each job.
+extern wchar_t ImageFileName[MAX_PATH];
+
+void SetControlsIdle(bool enable);
+void RequestCancel();
+// Disables the controls and starts the worker. False (after telling the
+// operator, controls back to idle) when the thread can't be started.
+bool StartImageJob(JobKind kind);
+// The user-interface thread's part of a job's end: closes the thread handle
+// and gives the focus back to the button that started the job.
+void OnJobEnded();
+// True from StartImageJob until the job's thread has ended.
+bool IsJobRunning();
+
+DWORD WINAPI RunCreateJob(void* unused);
+DWORD WINAPI RunRestoreJob(void* unused);
+
+bool OpenSelectedDisk();
+bool OpenImageForWrite();
+void CloseImageFile();
+void CloseDisk();
