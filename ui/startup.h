@@ -10,3 +10,9 @@ extern HBRUSH BackgroundBrush;
 
 // Returns the process's exit code.
 int RunKorvane(HINSTANCE instance);
+
+// Creates the main dialog with its status bar, tooltips and icon, and shows it.
+// Null when the dialog could not be created. Needs g_App, g_Instance and BackgroundBrush.
+HWND CreateMainWindow();
+// Text of the start-up warning.
+const wchar_t* StartupWarningText(bool otherInstanceRunning);
