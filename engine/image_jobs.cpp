@@ -1,16 +1,275 @@
-// Placeholder until the jobs land.
 #include "engine/image_jobs.h"
+
+#include <winioctl.h>
+
+#include "drives/disk_volumes.h"
+#include "engine/app_state.h"
+#include "engine/transfer.h"
+#include "resource.h"
 
 wchar_t ImageFileName[MAX_PATH];
 
-void SetControlsIdle(bool) {}
-void RequestCancel() {}
-bool StartImageJob(JobKind) { return false; }
-void OnJobEnded() {}
-bool IsJobRunning() { return false; }
-DWORD WINAPI RunCreateJob(void*) { return 0; }
-DWORD WINAPI RunRestoreJob(void*) { return 0; }
-bool OpenSelectedDisk() { return false; }
-bool OpenImageForWrite() { return false; }
-void CloseImageFile() {}
-void CloseDisk() {}
+namespace {
+
+// The running job's thread. Written and closed on the user-interface thread only.
+HANDLE JobThread = nullptr;
+// The kind of the running or last job: which button gets the focus back.
+JobKind RunningKind = JobKind::Create;
+
+const wchar_t kJobCaption[] = L"Korvane:";
+const wchar_t kCantOpenDisk[] = L"Can't open selected physical disk,\nplease check the list of drives!";
+
+// Texts and calls that tell one kind of job from the other.
+struct JobTexts {
+    const wchar_t* cantOpenFile;
+    const wchar_t* succeeded;
+    const wchar_t* failed;
+};
+
+const JobTexts kCreateTexts = {L"Can't open selected file for write,\nplease check the filename or file properties!",
+                               L"The disk image was successfully created!", L"The disk image wasn't created!"};
+const JobTexts kRestoreTexts = {L"Can't open selected file,\nplease check the filename!",
+                                L"The disk image was successfully written!", L"The disk image wasn't written!"};
+
+void ShowJobBox(const wchar_t* text, UINT icon)
+{
+    MessageBoxW(g_App->MainWindow, text, kJobCaption, icon | MB_OK);
+}
+
+int StartingButton(JobKind kind)
+{
+    return kind == JobKind::Create ? IDC_CREATE : IDC_RESTORE;
+}
+
+// Reads one sector-sized block at `offset`; false when the read itself fails.
+bool ReadBlockAt(HANDLE disk, int64_t offset, BYTE* buffer, DWORD size, DWORD* got)
+{
+    LARGE_INTEGER position = {};
+    position.QuadPart = offset;
+    *got = 0;
+    return SetFilePointerEx(disk, position, nullptr, FILE_BEGIN) && ReadFile(disk, buffer, size, got, nullptr);
+}
+
+// Without a size query, the medium shows its length by where its data ends:
+// the last recorded sector reads in full and nothing follows it.
+bool DataEndsAtRecordedSize(HANDLE disk, const DISK_GEOMETRY_EX& recorded)
+{
+    const DWORD sector = recorded.Geometry.BytesPerSector;
+    const int64_t size = recorded.DiskSize.QuadPart;
+    if (sector == 0 || size < 0 || size % sector != 0)
+        return false;
+    BYTE* buffer = static_cast<BYTE*>(VirtualAlloc(nullptr, sector, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    if (buffer == nullptr)
+        return false;
+    DWORD got = 0;
+    bool ends = size == 0 || (ReadBlockAt(disk, size - sector, buffer, sector, &got) && got == sector);
+    ends = ends && ReadBlockAt(disk, size, buffer, sector, &got) && got == 0;
+    VirtualFree(buffer, 0, MEM_RELEASE);
+    return ends;
+}
+
+// The medium may have been swapped or resized since the list was made; an
+// image shorter than the medium must never count as complete. Asks the drive
+// for its geometry, else its length, else where its data ends.
+bool DiskMatchesRecord(HANDLE disk, const DISK_GEOMETRY_EX& recorded)
+{
+    DISK_GEOMETRY_EX now = {};
+    DWORD returned = 0;
+    if (DeviceIoControl(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &now, sizeof(now), &returned, nullptr))
+        return now.DiskSize.QuadPart == recorded.DiskSize.QuadPart &&
+               now.Geometry.BytesPerSector == recorded.Geometry.BytesPerSector;
+    GET_LENGTH_INFORMATION length = {};
+    if (DeviceIoControl(disk, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof(length), &returned, nullptr))
+        return length.Length.QuadPart == recorded.DiskSize.QuadPart;
+    return DataEndsAtRecordedSize(disk, recorded);
+}
+
+// Device names (NUL, COM1, a pipe) open like files but hold no image.
+bool IsDiskFile(HANDLE file)
+{
+    return GetFileType(file) == FILE_TYPE_DISK;
+}
+
+// The edit's text into ImageFileName; false when it would not fit whole:
+// a shortened path names another file.
+bool ReadImageFileName()
+{
+    wchar_t text[MAX_PATH + 1] = {};
+    const UINT length = GetDlgItemTextW(g_App->MainWindow, IDC_FILE_NAME, text, MAX_PATH + 1);
+    if (length >= MAX_PATH)
+        return false;
+    lstrcpynW(ImageFileName, text, MAX_PATH);
+    return true;
+}
+
+bool OpenImageForRead()
+{
+    // Read access only: an image on read-only media or with the read-only attribute restores too.
+    g_App->ImageHandle =
+        CreateFileW(ImageFileName, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return IsOpenHandle(g_App->ImageHandle);
+}
+
+// With the drive open: reads the name, opens the file, transfers and tells the outcome.
+void RunOnOpenDisk(JobKind kind)
+{
+    const bool create = kind == JobKind::Create;
+    const JobTexts& texts = create ? kCreateTexts : kRestoreTexts;
+
+    // The edit is disabled during a job and another thread can't focus it: selection only.
+    SendDlgItemMessageW(g_App->MainWindow, IDC_FILE_NAME, EM_SETSEL, 0, -1);
+    if (!ReadImageFileName()) {
+        ShowJobBox(texts.cantOpenFile, MB_ICONWARNING);
+        return;
+    }
+    // It has told its cause in its own box; this box tells the job's outcome.
+    if (!CheckImageNotOnDisk(*g_App, ImageFileName)) {
+        ShowJobBox(texts.failed, MB_ICONWARNING);
+        return;
+    }
+    const bool opened = create ? OpenImageForWrite() : OpenImageForRead();
+    if (!opened || !IsDiskFile(g_App->ImageHandle)) {
+        CloseImageFile();
+        ShowJobBox(texts.cantOpenFile, MB_ICONWARNING);
+        return;
+    }
+    bool done = false;
+    if (create)
+        done = CreateImage();
+    else
+        done = TakeVolumesOffline(*g_App) && RestoreImage();
+    ShowJobBox(done ? texts.succeeded : texts.failed, done ? MB_ICONINFORMATION : MB_ICONWARNING);
+    CloseImageFile();
+}
+
+DWORD RunJob(JobKind kind)
+{
+    if (OpenSelectedDisk(kind))
+        RunOnOpenDisk(kind);
+    else
+        ShowJobBox(kCantOpenDisk, MB_ICONWARNING);
+    CloseDisk();
+    ReleaseVolumes(*g_App);
+    SetControlsIdle(true);
+    // The last touch of the shared record: once this is posted, the
+    // dialog may end the program and free it.
+    PostMessageW(g_App->MainWindow, WM_JOB_ENDED, static_cast<WPARAM>(kind), 0);
+    return 0;
+}
+
+} // namespace
+
+void SetControlsIdle(bool enable)
+{
+    static const int kJobLocked[] = {IDC_DRIVE_COMBO, IDC_REFRESH,   IDC_SELECT,    IDC_ALLOW_EDIT,
+                                     IDC_CREATE,      IDC_RESTORE,   IDC_FILE_NAME, IDC_ABOUT};
+    const HWND window = g_App->MainWindow;
+    EnableWindow(GetDlgItem(window, IDC_CANCEL), enable ? FALSE : TRUE);
+    for (int id : kJobLocked)
+        EnableWindow(GetDlgItem(window, id), enable ? TRUE : FALSE);
+}
+
+void RequestCancel()
+{
+    EnterCriticalSection(&g_App->Lock);
+    g_App->CancelRequested = true;
+    LeaveCriticalSection(&g_App->Lock);
+}
+
+bool StartImageJob(JobKind kind)
+{
+    // The controls come back a moment before the dialog hears of the end;
+    // a press in that moment must not start a second job.
+    if (IsJobRunning())
+        return false;
+    const HWND window = g_App->MainWindow;
+    SetControlsIdle(false);
+    // Disabling the focused button leaves the dialog without focus.
+    SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(window, IDC_CANCEL)), TRUE);
+    RunningKind = kind;
+    JobThread = CreateThread(nullptr, 0, kind == JobKind::Create ? RunCreateJob : RunRestoreJob, nullptr, 0, nullptr);
+    if (JobThread == nullptr) {
+        MessageBoxW(window, L"Can't start the job,\nplease try again!", kJobCaption, MB_ICONWARNING | MB_OK);
+        SetControlsIdle(true);
+        SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(window, StartingButton(kind))),
+                     TRUE);
+        return false;
+    }
+    return true;
+}
+
+void OnJobEnded()
+{
+    if (JobThread == nullptr)
+        return;
+    CloseHandle(JobThread);
+    JobThread = nullptr;
+    const HWND window = g_App->MainWindow;
+    SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(window, StartingButton(RunningKind))),
+                 TRUE);
+}
+
+bool IsJobRunning()
+{
+    return JobThread != nullptr;
+}
+
+DWORD WINAPI RunCreateJob(void*)
+{
+    return RunJob(JobKind::Create);
+}
+
+DWORD WINAPI RunRestoreJob(void*)
+{
+    return RunJob(JobKind::Restore);
+}
+
+bool OpenSelectedDisk(JobKind kind)
+{
+    AppState& app = *g_App;
+    if (app.SelectedIndex < 0 || static_cast<size_t>(app.SelectedIndex) >= app.DriveList.size())
+        return false;
+    const DriveRecord& drive = app.DriveList[static_cast<size_t>(app.SelectedIndex)];
+    // A create never writes to the drive, so it doesn't ask to.
+    const DWORD access = kind == JobKind::Create ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+    app.DiskHandle = CreateFileW(drive.DeviceID.c_str(), access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING,
+                                 nullptr);
+    if (!IsOpenHandle(app.DiskHandle))
+        return false;
+    if (!DiskMatchesRecord(app.DiskHandle, drive.DiskGeometry)) {
+        CloseDisk();
+        return false;
+    }
+    return true;
+}
+
+bool OpenImageForWrite()
+{
+    WIN32_FIND_DATAW found = {};
+    const HANDLE search = FindFirstFileW(ImageFileName, &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        FindClose(search);
+        const int answer = MessageBoxW(g_App->MainWindow, L"The selected file exists,\nREPLACE ?", L"Write image file",
+                                       MB_ICONQUESTION | MB_YESNO | MB_DEFBUTTON2);
+        if (answer != IDYES)
+            return false;
+    }
+    g_App->ImageHandle = CreateFileW(ImageFileName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+    return IsOpenHandle(g_App->ImageHandle);
+}
+
+// A closed handle's value must never be closed again: it may name another object by then.
+void CloseImageFile()
+{
+    if (IsOpenHandle(g_App->ImageHandle))
+        CloseHandle(g_App->ImageHandle);
+    g_App->ImageHandle = nullptr;
+}
+
+void CloseDisk()
+{
+    if (IsOpenHandle(g_App->DiskHandle))
+        CloseHandle(g_App->DiskHandle);
+    g_App->DiskHandle = nullptr;
+}

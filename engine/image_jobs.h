@@ -26,7 +26,12 @@ bool IsJobRunning();
 DWORD WINAPI RunCreateJob(void* unused);
 DWORD WINAPI RunRestoreJob(void* unused);
 
-bool OpenSelectedDisk();
+// Opens the selected drive exclusively and without system buffering: for
+// reading only in a create, for reading and writing in a restore. False when
+// no drive is selected, it can't be opened, or it no longer has the size (and
+// sector size) the list recorded; the drive is closed again then.
+bool OpenSelectedDisk(JobKind kind = JobKind::Create);
 bool OpenImageForWrite();
+// Close the handle if open and forget it (the field becomes null).
 void CloseImageFile();
 void CloseDisk();

@@ -1,12 +1,172 @@
-// Placeholder until the transfer loops land.
 #include "engine/transfer.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <string>
+
+#include "engine/app_state.h"
+#include "engine/chunk_sizing.h"
+#include "report/byte_count.h"
+#include "report/error_box.h"
+#include "resource.h"
+
+namespace {
+
+// What tells one direction of the copy from the other.
+struct Direction {
+    bool restore; // image file to drive; otherwise drive to image file
+    const wchar_t* startText;
+    const wchar_t* readError;
+    const wchar_t* writeError;
+    const wchar_t* cancelQuestion;
+    const wchar_t* endPrefix;
+};
+
+const Direction kCreate = {false,          L"Creating image from physical drive", L"Read disk error",
+                           L"Write file error", L"Cancel read image?",            L"Bytes read: "};
+const Direction kRestore = {true,           L"Restoring image on physical drive", L"Read file error",
+                            L"Write disk error", L"Cancel write image?",           L"Bytes written: "};
+
+void ClearCancelRequest(AppState& app)
+{
+    EnterCriticalSection(&app.Lock);
+    app.CancelRequested = false;
+    LeaveCriticalSection(&app.Lock);
+}
+
+// Takes the request and clears it, so that one question answers any number of presses.
+bool TakeCancelRequest(AppState& app)
+{
+    EnterCriticalSection(&app.Lock);
+    const bool requested = app.CancelRequested;
+    app.CancelRequested = false;
+    LeaveCriticalSection(&app.Lock);
+    return requested;
+}
+
+// A size that can't be read counts as a mismatch: nothing may be written then.
+bool ImageSizeMatchesDisk(const AppState& app)
+{
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!GetFileInformationByHandle(app.ImageHandle, &info))
+        return false;
+    const uint64_t total = static_cast<uint64_t>(app.TotalBytes);
+    return info.nFileSizeHigh == static_cast<DWORD>(total >> 32) && info.nFileSizeLow == static_cast<DWORD>(total);
+}
+
+// The buffer is pinned only while the drive itself reads into it or writes from it.
+BOOL ReadChunk(AppState& app, HANDLE source, bool pin)
+{
+    if (pin)
+        VirtualLock(app.TransferBuffer, app.ChunkSize);
+    const BOOL ok = ReadFile(source, app.TransferBuffer, app.ChunkSize, &app.BytesRead, nullptr);
+    if (pin)
+        VirtualUnlock(app.TransferBuffer, app.ChunkSize);
+    return ok;
+}
+
+BOOL WriteChunk(AppState& app, HANDLE destination, bool pin)
+{
+    if (pin)
+        VirtualLock(app.TransferBuffer, app.ChunkSize);
+    const BOOL ok = WriteFile(destination, app.TransferBuffer, app.BytesRead, &app.BytesWritten, nullptr);
+    if (pin)
+        VirtualUnlock(app.TransferBuffer, app.ChunkSize);
+    return ok;
+}
+
+// Prepares the run; false after the error box when it can't start. Holds the buffer on success.
+bool PrepareTransfer(AppState& app, const Direction& direction)
+{
+    if (!IsOpenHandle(app.DiskHandle) || !IsOpenHandle(app.ImageHandle)) {
+        ShowErrorBox(app, L"Invalid handle value");
+        return false;
+    }
+    // A request made before the copy starts (say, while a question was open) is not meant for it.
+    ClearCancelRequest(app);
+    if (!ComputeChunkSize(app)) {
+        ShowErrorBox(app, L"Memory calc error");
+        return false;
+    }
+    if (SetFilePointer(app.DiskHandle, 0, nullptr, FILE_BEGIN) != 0) {
+        ShowErrorBox(app, L"Diskpointer error");
+        return false;
+    }
+    if (direction.restore && !ImageSizeMatchesDisk(app)) {
+        ShowErrorBox(app, L"Sizes of selected file and selected disk aren't equal!");
+        return false;
+    }
+    app.TransferBuffer = static_cast<BYTE*>(VirtualAlloc(nullptr, app.ChunkSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    if (app.TransferBuffer == nullptr) {
+        ShowErrorBox(app, L"Virtual memory error");
+        return false;
+    }
+    return true;
+}
+
+bool Transfer(const Direction& direction)
+{
+    AppState& app = *g_App;
+    if (!PrepareTransfer(app, direction))
+        return false;
+
+    const HANDLE source = direction.restore ? app.ImageHandle : app.DiskHandle;
+    const HANDLE destination = direction.restore ? app.DiskHandle : app.ImageHandle;
+    app.BytesDone = 0;
+    bool result = true;
+    bool lastChunk = false;
+    SetStatusText(direction.startText);
+
+    while (app.BytesDone < app.TotalBytes) {
+        if (lastChunk)
+            break;
+        if (app.BytesDone + static_cast<int64_t>(app.ChunkSize) > app.TotalBytes) {
+            app.ChunkSize = static_cast<uint32_t>(app.TotalBytes - app.BytesDone);
+            lastChunk = true;
+        }
+        app.LastIoResult = ReadChunk(app, source, !direction.restore);
+        if (!app.LastIoResult || app.BytesRead != app.ChunkSize) {
+            ShowErrorBox(app, direction.readError);
+            result = false;
+            break;
+        }
+        app.LastIoResult = WriteChunk(app, destination, direction.restore);
+        if (!app.LastIoResult || app.BytesWritten != app.BytesRead) {
+            ShowErrorBox(app, direction.writeError);
+            result = false;
+            break;
+        }
+        app.BytesDone += app.ChunkSize;
+        SendDlgItemMessageW(app.MainWindow, IDC_PROGRESS, PBM_SETPOS,
+                            static_cast<WPARAM>(ProgressPosition(app, app.BytesDone)), 0);
+        // The question is asked with the lock released: Cancel must never wait on the operator.
+        if (TakeCancelRequest(app) &&
+            MessageBoxW(app.MainWindow, direction.cancelQuestion, L"Warning", MB_ICONQUESTION | MB_YESNO) == IDYES) {
+            result = false;
+            break;
+        }
+    }
+    // Data still in the system's cache has not arrived: only a flushed copy counts as done.
+    if (result && !FlushFileBuffers(destination)) {
+        ShowErrorBox(app, direction.writeError);
+        result = false;
+    }
+
+    if (VirtualFree(app.TransferBuffer, 0, MEM_RELEASE))
+        app.TransferBuffer = nullptr;
+    SetStatusText(direction.endPrefix + FormatByteCount(static_cast<uint64_t>(app.BytesDone)));
+    return result;
+}
+
+} // namespace
 
 bool CreateImage()
 {
-    return false;
+    return Transfer(kCreate);
 }
 
 bool RestoreImage()
 {
-    return false;
+    return Transfer(kRestore);
 }

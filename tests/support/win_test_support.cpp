@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "engine/image_jobs.h"
 #include "resource.h"
 
 namespace ts {
@@ -328,7 +329,15 @@ std::vector<std::wstring> ListItems(HWND list)
 
 static INT_PTR CALLBACK HostDialogProc(HWND, UINT message, WPARAM, LPARAM)
 {
-    return message == WM_INITDIALOG ? TRUE : FALSE;
+    switch (message) {
+    case WM_INITDIALOG:
+        return TRUE;
+    case WM_JOB_ENDED:
+        OnJobEnded();
+        return TRUE;
+    default:
+        return FALSE;
+    }
 }
 
 HWND CreateHostDialog(bool show)
