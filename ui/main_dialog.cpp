@@ -133,6 +133,8 @@ static INT_PTR OnListBoxColour(HWND dialog, HDC context, HWND list)
     if (list != GetDlgItem(dialog, IDC_DETAILS))
         return FALSE;
     SetBkMode(context, TRANSPARENT);
+    // The list box paints its lines opaquely in the background colour, whatever the mode.
+    SetBkColor(context, GetSysColor(COLOR_BTNFACE));
     return reinterpret_cast<INT_PTR>(BackgroundBrush);
 }
 

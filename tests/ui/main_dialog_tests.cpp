@@ -411,6 +411,7 @@ TEST(MainWindow, OnlyTheDetailsListTakesTheButtonFaceBackground)
                                  reinterpret_cast<LPARAM>(Control(IDC_DETAILS)));
     EXPECT_EQ(reinterpret_cast<HBRUSH>(brush), BackgroundBrush);
     EXPECT_EQ(GetBkMode(dc), TRANSPARENT);
+    EXPECT_EQ(GetBkColor(dc), GetSysColor(COLOR_BTNFACE));
     ReleaseDC(Control(IDC_DETAILS), dc);
 
     COMBOBOXINFO combo = {};
