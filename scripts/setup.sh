@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
           binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-          wine wine64 wine32:i386 xvfb xauth x11-utils imagemagick googletest
+          wine wine64 wine32:i386 xvfb xauth x11-utils xdotool imagemagick googletest
           python3 util-linux coreutils)
 
 need=()
