@@ -48,13 +48,6 @@ TEST(DiskNumberOf, OnlyADiskHasANumberThatCounts)
     EXPECT_EQ(disk, 99u);
 }
 
-TEST(VolumeDevicePath, DropsOnlyTheOneTrailingBackslash)
-{
-    EXPECT_EQ(VolumeDevicePath(L"\\\\?\\Volume{6f2c}\\"), L"\\\\?\\Volume{6f2c}");
-    EXPECT_EQ(VolumeDevicePath(L"\\\\?\\Volume{6f2c}"), L"\\\\?\\Volume{6f2c}");
-    EXPECT_EQ(VolumeDevicePath(L""), L"");
-}
-
 // An extents block as the system fills it, in storage aligned for the structure.
 struct ExtentsBlock {
     explicit ExtentsBlock(const Disks& disks) : storage((ExtentsBlockSize(static_cast<DWORD>(disks.size())) + 7) / 8, 0)
@@ -71,7 +64,7 @@ struct ExtentsBlock {
     std::vector<LONGLONG> storage;
 };
 
-TEST(ReadExtentDisks, ReadsOneOrSeveralExtents)
+TEST(ReadExtentDisks, ReadsWhatTheBlockHoldsAndNeverPastIt)
 {
     Disks disks;
     ExtentsBlock one(Disks{5});
@@ -85,24 +78,14 @@ TEST(ReadExtentDisks, ReadsOneOrSeveralExtents)
     ExtentsBlock none(Disks{});
     ASSERT_TRUE(ReadExtentDisks(*none.block(), offsetof(VOLUME_DISK_EXTENTS, Extents), &disks));
     EXPECT_TRUE(disks.empty());
-}
 
-TEST(ReadExtentDisks, RefusesABlockShorterThanItsCount)
-{
     // What the first, one-extent-sized answer for a volume on two disks looks like:
     // the count of two with room for one. Reading past the block would invent disks.
     ExtentsBlock two(Disks{1, 2});
-    Disks disks{7};
+    disks = {7};
     EXPECT_FALSE(ReadExtentDisks(*two.block(), sizeof(VOLUME_DISK_EXTENTS), &disks));
     EXPECT_TRUE(disks.empty());
     EXPECT_FALSE(ReadExtentDisks(*two.block(), 0, &disks));
     EXPECT_FALSE(ReadExtentDisks(*two.block(), ExtentsBlockSize(2) - 1, &disks));
     EXPECT_TRUE(ReadExtentDisks(*two.block(), ExtentsBlockSize(2), &disks));
-}
-
-TEST(ExtentsBlockSize, HoldsTheCountAndNeverLessThanOneExtent)
-{
-    EXPECT_EQ(ExtentsBlockSize(0), sizeof(VOLUME_DISK_EXTENTS));
-    EXPECT_EQ(ExtentsBlockSize(1), sizeof(VOLUME_DISK_EXTENTS));
-    EXPECT_EQ(ExtentsBlockSize(3), offsetof(VOLUME_DISK_EXTENTS, Extents) + 3 * sizeof(DISK_EXTENT));
 }
