@@ -75,6 +75,16 @@ void TypeName(Korvane& k, const std::wstring& name)
     EXPECT_EQ(ts::WindowText(k.Item(IDC_FILE_NAME)), name);
 }
 
+// A fresh instance past its warning, with Wine's drive chosen.
+void StartWithDriveSelected(Korvane& k)
+{
+    ASSERT_TRUE(k.Start());
+    k.DismissWarning();
+    ASSERT_NE(k.MainWindow(), nullptr);
+    k.SelectFirstDrive();
+    ASSERT_EQ(ts::ListItems(k.Item(IDC_DETAILS)).size(), 4u);
+}
+
 } // namespace
 
 TEST(Resources, IconVersionAndManifest)
@@ -252,11 +262,7 @@ TEST(Korvane, FileDialogCreateAndRestoreOnWinesDrive)
     ASSERT_TRUE(ts::WriteWholeFile(small, image));
 
     Korvane k;
-    ASSERT_TRUE(k.Start());
-    k.DismissWarning();
-    ASSERT_NE(k.MainWindow(), nullptr);
-    k.SelectFirstDrive();
-    ASSERT_EQ(ts::ListItems(k.Item(IDC_DETAILS)).size(), 4u);
+    ASSERT_NO_FATAL_FAILURE(StartWithDriveSelected(k));
 
     // Select: a person types the path into the file dialog and presses Open.
     k.Click(IDC_SELECT);
@@ -339,10 +345,7 @@ TEST(Korvane, ClosingWhileAJobRunsQuitsOnceTheJobHasEnded)
     ASSERT_TRUE(ts::WriteWholeFile(existing, content));
 
     Korvane k;
-    ASSERT_TRUE(k.Start());
-    k.DismissWarning();
-    ASSERT_NE(k.MainWindow(), nullptr);
-    k.SelectFirstDrive();
+    ASSERT_NO_FATAL_FAILURE(StartWithDriveSelected(k));
     TypeName(k, existing);
 
     // The job holds at its replace question; the operator closes the window meanwhile.

@@ -97,44 +97,37 @@ BOOL CALLBACK MatchWindow(HWND window, LPARAM param)
     return FALSE;
 }
 
+// Searches the top-level windows until `match` finds one.
+HWND SearchWindows(WNDENUMPROC match, WindowSearch search, DWORD timeoutMs)
+{
+    WaitFor(
+        [&] {
+            EnumWindows(match, reinterpret_cast<LPARAM>(&search));
+            return search.found != nullptr;
+        },
+        timeoutMs);
+    return search.found;
+}
+
 } // namespace
 
 HWND Korvane::FindWindowWithCaption(const std::wstring& caption, DWORD timeoutMs)
 {
-    WindowSearch search{Pid(), caption, main_, nullptr};
-    WaitFor(
-        [&] {
-            EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
-            return search.found != nullptr;
-        },
-        timeoutMs);
-    return search.found;
+    return SearchWindows(MatchWindow, {Pid(), caption, main_, nullptr}, timeoutMs);
 }
 
 HWND Korvane::FindFileDialog(DWORD timeoutMs)
 {
-    WindowSearch search{Pid(), L"", MainWindow(), nullptr};
-    WaitFor(
-        [&] {
-            EnumWindows(MatchOwned, reinterpret_cast<LPARAM>(&search));
-            return search.found != nullptr;
-        },
-        timeoutMs);
-    return search.found;
+    return SearchWindows(MatchOwned, {Pid(), L"", MainWindow(), nullptr}, timeoutMs);
 }
 
 HWND Korvane::MainWindow(DWORD timeoutMs)
 {
-    if (main_ == nullptr) {
-        WindowSearch search{Pid(), L"Korvane", nullptr, nullptr};
-        WaitFor(
-            [&] {
-                EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
-                return search.found != nullptr && GetDlgItem(search.found, IDC_STATUS) != nullptr;
-            },
-            timeoutMs);
-        main_ = search.found;
-    }
+    // The status bar comes right after the dialog: with it, start-up has done its part.
+    if (main_ == nullptr)
+        main_ = SearchWindows(MatchWindow, {Pid(), L"Korvane", nullptr, nullptr}, timeoutMs);
+    if (main_ != nullptr)
+        WaitFor([&] { return GetDlgItem(main_, IDC_STATUS) != nullptr; }, timeoutMs);
     return main_;
 }
 
