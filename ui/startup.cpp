@@ -120,8 +120,11 @@ int RunKorvane(HINSTANCE instance)
 
     // The close command lets a running job end first, so no worker uses AppState now.
     DeleteObject(BackgroundBrush);
-    if (InstanceMutex != nullptr)
+    if (InstanceMutex != nullptr) {
         ReleaseMutex(InstanceMutex);
+        CloseHandle(InstanceMutex);
+        InstanceMutex = nullptr;
+    }
     DestroyAppState(g_App);
     g_App = nullptr;
     delete g_Registry;

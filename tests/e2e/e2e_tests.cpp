@@ -11,6 +11,7 @@
 #include "resource.h"
 #include "tests/e2e/korvane_process.h"
 #include "tests/support/win_test_support.h"
+#include "ui/startup.h"
 
 namespace {
 
@@ -200,31 +201,17 @@ TEST(Korvane, StartUpDriveDetailsAboutEditingAndEsc)
     EXPECT_EQ(ts::StatusText(k.Item(IDC_STATUS)), FirstStatus);
     EXPECT_EQ(k.Boxes().Boxes().size(), 1u);
 
-    // The About box: its text, then closed by OK, Esc and its close box.
-    struct Close {
-        const char* name;
-        std::function<void(HWND)> press;
-    } closes[] = {
-        {"OK", [](HWND about) { PostMessageW(GetDlgItem(about, IDC_ABOUT_OK), BM_CLICK, 0, 0); }},
-        {"Esc", [](HWND about) { PostMessageW(GetDlgItem(about, IDC_ABOUT_OK), WM_KEYDOWN, VK_ESCAPE, 0); }},
-        {"close box", [](HWND about) { PostMessageW(about, WM_SYSCOMMAND, SC_CLOSE, 0); }},
-    };
-    for (const Close& close : closes) {
-        SCOPED_TRACE(close.name);
-        k.Click(IDC_ABOUT);
-        HWND about = k.FindWindowWithCaption(L"About");
-        ASSERT_NE(about, nullptr);
-        EXPECT_TRUE(IsWindowEnabled(main)); // the About box has no owner
-        if (&close == &closes[0]) {
-            HWND block = FindWindowExW(about, nullptr, L"Static", nullptr);
-            std::vector<std::wstring> lines = Lines(ts::WindowText(block));
-            ASSERT_EQ(lines.size(), 6u);
-            EXPECT_EQ(lines[5], L" version 0.9.1.0");
-            EXPECT_TRUE(SaveScreenshot(about, ScreenshotPath(L"korvane-about.png")));
-        }
-        close.press(about);
-        EXPECT_TRUE(WaitFor([&] { return !IsWindow(about); }));
-    }
+    // The About box from the "i" button (its other ways out are tested in-process).
+    k.Click(IDC_ABOUT);
+    HWND about = k.FindWindowWithCaption(L"About");
+    ASSERT_NE(about, nullptr);
+    EXPECT_TRUE(IsWindowEnabled(main)); // the About box has no owner
+    std::vector<std::wstring> lines = Lines(ts::WindowText(FindWindowExW(about, nullptr, L"Static", nullptr)));
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[5], L" version 0.9.1.0");
+    EXPECT_TRUE(SaveScreenshot(about, ScreenshotPath(L"korvane-about.png")));
+    PostMessageW(GetDlgItem(about, IDC_ABOUT_OK), BM_CLICK, 0, 0);
+    EXPECT_TRUE(WaitFor([&] { return !IsWindow(about); }));
 
     // A second instance is warned, not stopped, and shows itself normally even when
     // its launcher asks for a minimised window.
@@ -365,4 +352,20 @@ TEST(Korvane, ClosingWhileAJobRunsQuitsOnceTheJobHasEnded)
     std::vector<unsigned char> after;
     ASSERT_TRUE(ts::ReadWholeFile(existing, &after));
     EXPECT_TRUE(after == content);
+}
+
+// Start-up in this process, from a module that has no main dialog: the warning
+// still comes (without an owner), and the program ends instead of waiting forever.
+TEST(StartUp, WithoutItsDialogWarnsAndEndsWithCodeOne)
+{
+    ts::BoxWatcher boxes;
+    EXPECT_EQ(RunKorvane(GetModuleHandleW(L"kernel32.dll")), 1);
+    ASSERT_EQ(boxes.Boxes().size(), 1u);
+    EXPECT_EQ(boxes.Boxes()[0].caption, L"WARNING!");
+    EXPECT_EQ(boxes.Boxes()[0].text, WarrantyText);
+    EXPECT_EQ(boxes.Boxes()[0].owner, nullptr);
+    // The named mutex went with the shutdown: the next instance is a first one again.
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, L"KORVANE_BY_TALMOR");
+    EXPECT_NE(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    CloseHandle(mutex);
 }

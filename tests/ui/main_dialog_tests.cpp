@@ -497,16 +497,3 @@ TEST(AboutBox, ClosesOnOkEscAndCloseBoxWithoutDisablingTheMainWindow)
         EXPECT_EQ(title, L"Korvane");
     }
 }
-
-TEST(AboutBox, OpensFromTheInfoButton)
-{
-    bool seen = false;
-    WhileModal([&] { SendMessageW(Control(IDC_ABOUT), BM_CLICK, 0, 0); },
-               [&] {
-                   HWND about = FindOwnDialog(L"About");
-                   seen = about != nullptr;
-                   if (seen)
-                       PostMessageW(GetDlgItem(about, IDC_ABOUT_OK), BM_CLICK, 0, 0);
-               });
-    EXPECT_TRUE(seen);
-}
