@@ -19,7 +19,7 @@ JobKind RunningKind = JobKind::Create;
 const wchar_t kJobCaption[] = L"Korvane:";
 const wchar_t kCantOpenDisk[] = L"Can't open selected physical disk,\nplease check the list of drives!";
 
-// Texts and calls that tell one kind of job from the other.
+// The texts that tell one kind of job from the other.
 struct JobTexts {
     const wchar_t* cantOpenFile;
     const wchar_t* succeeded;
@@ -34,6 +34,13 @@ const JobTexts kRestoreTexts = {L"Can't open selected file,\nplease check the fi
 void ShowJobBox(const wchar_t* text, UINT icon)
 {
     MessageBoxW(g_App->MainWindow, text, kJobCaption, icon | MB_OK);
+}
+
+// The dialog's own way of moving the focus, so that its default button follows.
+void FocusControl(int id)
+{
+    const HWND window = g_App->MainWindow;
+    SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(window, id)), TRUE);
 }
 
 int StartingButton(JobKind kind)
@@ -161,8 +168,8 @@ DWORD RunJob(JobKind kind)
 
 void SetControlsIdle(bool enable)
 {
-    static const int kJobLocked[] = {IDC_DRIVE_COMBO, IDC_REFRESH,   IDC_SELECT,    IDC_ALLOW_EDIT,
-                                     IDC_CREATE,      IDC_RESTORE,   IDC_FILE_NAME, IDC_ABOUT};
+    static const int kJobLocked[] = {IDC_DRIVE_COMBO, IDC_REFRESH, IDC_SELECT,    IDC_ALLOW_EDIT,
+                                     IDC_CREATE,      IDC_RESTORE, IDC_FILE_NAME, IDC_ABOUT};
     const HWND window = g_App->MainWindow;
     EnableWindow(GetDlgItem(window, IDC_CANCEL), enable ? FALSE : TRUE);
     for (int id : kJobLocked)
@@ -182,17 +189,15 @@ bool StartImageJob(JobKind kind)
     // a press in that moment must not start a second job.
     if (IsJobRunning())
         return false;
-    const HWND window = g_App->MainWindow;
     SetControlsIdle(false);
     // Disabling the focused button leaves the dialog without focus.
-    SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(window, IDC_CANCEL)), TRUE);
+    FocusControl(IDC_CANCEL);
     RunningKind = kind;
     JobThread = CreateThread(nullptr, 0, kind == JobKind::Create ? RunCreateJob : RunRestoreJob, nullptr, 0, nullptr);
     if (JobThread == nullptr) {
-        MessageBoxW(window, L"Can't start the job,\nplease try again!", kJobCaption, MB_ICONWARNING | MB_OK);
+        ShowJobBox(L"Can't start the job,\nplease try again!", MB_ICONWARNING);
         SetControlsIdle(true);
-        SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(window, StartingButton(kind))),
-                     TRUE);
+        FocusControl(StartingButton(kind));
         return false;
     }
     return true;
@@ -204,9 +209,7 @@ void OnJobEnded()
         return;
     CloseHandle(JobThread);
     JobThread = nullptr;
-    const HWND window = g_App->MainWindow;
-    SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(window, StartingButton(RunningKind))),
-                 TRUE);
+    FocusControl(StartingButton(RunningKind));
 }
 
 bool IsJobRunning()
@@ -232,8 +235,8 @@ bool OpenSelectedDisk(JobKind kind)
     const DriveRecord& drive = app.DriveList[static_cast<size_t>(app.SelectedIndex)];
     // A create never writes to the drive, so it doesn't ask to.
     const DWORD access = kind == JobKind::Create ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
-    app.DiskHandle = CreateFileW(drive.DeviceID.c_str(), access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING,
-                                 nullptr);
+    app.DiskHandle =
+        CreateFileW(drive.DeviceID.c_str(), access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
     if (!IsOpenHandle(app.DiskHandle))
         return false;
     if (!DiskMatchesRecord(app.DiskHandle, drive.DiskGeometry)) {

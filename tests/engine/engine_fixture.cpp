@@ -6,12 +6,12 @@
 #include "resource.h"
 
 static EngineTest* g_current = nullptr;
+static WNDPROC g_barProc = nullptr;
 
 DISK_GEOMETRY_EX MakeGeometry(DWORD heads, DWORD sectors, DWORD bytesPerSector, int64_t diskSize)
 {
     DISK_GEOMETRY_EX geometry = {};
-    const int64_t cylinder = static_cast<int64_t>(heads) * sectors * bytesPerSector;
-    geometry.Geometry.Cylinders.QuadPart = cylinder ? diskSize / cylinder : 0;
+    geometry.Geometry.Cylinders.QuadPart = diskSize / (static_cast<int64_t>(heads) * sectors * bytesPerSector);
     geometry.Geometry.MediaType = FixedMedia;
     geometry.Geometry.TracksPerCylinder = heads;
     geometry.Geometry.SectorsPerTrack = sectors;
@@ -20,22 +20,26 @@ DISK_GEOMETRY_EX MakeGeometry(DWORD heads, DWORD sectors, DWORD bytesPerSector, 
     return geometry;
 }
 
-bool ReadBytes(const std::wstring& path, size_t size, std::vector<unsigned char>* data)
+Bytes ReadBytes(const std::wstring& path, size_t size)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    data->assign(size, 0);
+    Bytes data(size);
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     DWORD got = 0;
-    size_t done = 0;
-    bool ok = true;
-    while (ok && done < size) {
-        ok = ReadFile(file, data->data() + done, static_cast<DWORD>(size - done), &got, nullptr) && got > 0;
-        done += got;
-    }
+    for (size_t done = 0; done < size; done += got)
+        if (!ReadFile(file, data.data() + done, static_cast<DWORD>(size - done), &got, nullptr) || got == 0) {
+            ADD_FAILURE() << "can't read " << ts::Narrow(path);
+            break;
+        }
     CloseHandle(file);
-    return ok;
+    return data;
+}
+
+Bytes Contents(const std::wstring& path)
+{
+    Bytes data;
+    EXPECT_TRUE(ts::ReadWholeFile(path, &data)) << ts::Narrow(path);
+    return data;
 }
 
 int64_t FileSize(const std::wstring& path)
@@ -54,18 +58,17 @@ void EngineTest::SetUp()
     ASSERT_NE(dialog_, nullptr);
     state_->MainWindow = dialog_;
     g_current = this;
-    barProc_ = reinterpret_cast<WNDPROC>(
+    g_barProc = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrW(Control(IDC_PROGRESS), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(BarProc)));
     SetForegroundWindow(dialog_);
 }
 
 void EngineTest::TearDown()
 {
-    // Never leave a job behind with the record it uses.
+    // Never free the record under a job.
     EXPECT_TRUE(ts::PumpUntil([] { return !IsJobRunning(); }, 30000));
     g_current = nullptr;
-    if (dialog_ != nullptr)
-        DestroyWindow(dialog_);
+    DestroyWindow(dialog_);
     g_App = nullptr;
     DestroyAppState(state_);
     for (const std::wstring& path : scratch_) {
@@ -76,18 +79,17 @@ void EngineTest::TearDown()
 
 LRESULT CALLBACK EngineTest::BarProc(HWND bar, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    EngineTest* test = g_current;
-    if (message == PBM_SETPOS && test != nullptr) {
-        test->positions_.push_back(static_cast<int>(wParam));
-        if (test->onPosition_)
-            test->onPosition_(static_cast<int>(wParam));
+    if (message == PBM_SETPOS && g_current != nullptr) {
+        g_current->positions_.push_back(static_cast<int>(wParam));
+        if (g_current->onPosition_)
+            g_current->onPosition_(static_cast<int>(wParam));
     }
-    return CallWindowProcW(test->barProc_, bar, message, wParam, lParam);
+    return CallWindowProcW(g_barProc, bar, message, wParam, lParam);
 }
 
 std::wstring EngineTest::Scratch(const std::wstring& name)
 {
-    const std::wstring path = ts::TempPath(name);
+    const std::wstring path = name.find(L':') != std::wstring::npos ? name : ts::TempPath(name);
     scratch_.push_back(path);
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(path.c_str());
@@ -99,12 +101,19 @@ void EngineTest::SelectDrive(const std::wstring& path, const DISK_GEOMETRY_EX& g
     DriveRecord drive;
     drive.Index = 1;
     drive.DeviceID = path;
-    drive.Caption = L"Test drive";
-    drive.InterfaceType = L"IDE";
     drive.DiskGeometry = geometry;
     state_->DriveList.assign(1, drive);
     state_->DriveCount = 1;
     state_->SelectedIndex = 0;
+}
+
+Bytes EngineTest::MakeDrive(const DISK_GEOMETRY_EX& geometry, unsigned seed, int64_t fileSize)
+{
+    drive_ = Scratch(L"drive.bin");
+    const Bytes data = ts::Pattern(static_cast<size_t>(fileSize >= 0 ? fileSize : geometry.DiskSize.QuadPart), seed);
+    EXPECT_TRUE(ts::WriteWholeFile(drive_, data));
+    SelectDrive(drive_, geometry);
+    return data;
 }
 
 void EngineTest::SetFileName(const std::wstring& name)
@@ -124,39 +133,28 @@ std::wstring EngineTest::Status() const
     return ts::StatusText(Control(IDC_STATUS));
 }
 
-static const int kJobLocked[] = {IDC_DRIVE_COMBO, IDC_REFRESH, IDC_SELECT,    IDC_ALLOW_EDIT,
-                                 IDC_CREATE,      IDC_RESTORE, IDC_FILE_NAME, IDC_ABOUT};
-
-void EngineTest::ExpectIdle() const
+void EngineTest::ExpectControls(bool idle) const
 {
-    EXPECT_FALSE(IsWindowEnabled(Control(IDC_CANCEL)));
-    for (int id : kJobLocked)
-        EXPECT_TRUE(IsWindowEnabled(Control(id))) << "control " << id;
+    EXPECT_EQ(IsWindowEnabled(Control(IDC_CANCEL)) != FALSE, !idle);
+    for (int id :
+         {IDC_DRIVE_COMBO, IDC_REFRESH, IDC_SELECT, IDC_ALLOW_EDIT, IDC_CREATE, IDC_RESTORE, IDC_FILE_NAME, IDC_ABOUT})
+        EXPECT_EQ(IsWindowEnabled(Control(id)) != FALSE, idle) << "control " << id;
 }
 
-void EngineTest::ExpectJobControls() const
+std::vector<std::string> EngineTest::Seen(ts::BoxWatcher& watcher) const
 {
-    EXPECT_TRUE(IsWindowEnabled(Control(IDC_CANCEL)));
-    for (int id : kJobLocked)
-        EXPECT_FALSE(IsWindowEnabled(Control(id))) << "control " << id;
-}
-
-void ExpectBox(const ts::ObservedBox& box, const std::wstring& caption, const std::wstring& text, ts::BoxIcon icon,
-               std::vector<int> buttons)
-{
-    EXPECT_EQ(ts::Narrow(box.caption), ts::Narrow(caption));
-    EXPECT_EQ(ts::Narrow(box.text), ts::Narrow(text));
-    EXPECT_EQ(ts::BoxIconName(box.icon), ts::BoxIconName(icon));
-    EXPECT_EQ(box.buttons, buttons);
-    EXPECT_EQ(box.owner, g_App->MainWindow);
-}
-
-void ExpectJobBox(const ts::ObservedBox& box, const std::wstring& text, ts::BoxIcon icon)
-{
-    ExpectBox(box, L"Korvane:", text, icon, {IDOK});
-}
-
-void ExpectErrorBox(const ts::ObservedBox& box, const std::wstring& text)
-{
-    ExpectBox(box, L"Error!", ComposeErrorText(text), ts::BoxIcon::Error, {IDOK});
+    std::vector<std::string> lines;
+    const std::wstring note = ComposeErrorText(L"");
+    for (const ts::ObservedBox& box : watcher.Boxes()) {
+        EXPECT_EQ(box.owner, dialog_) << "box not owned by the dialog";
+        std::wstring text = box.text;
+        if (box.caption == L"Error!" && text.size() >= note.size() &&
+            text.compare(text.size() - note.size(), note.size(), note) == 0)
+            text.resize(text.size() - note.size());
+        std::string line = ts::Narrow(box.caption + L"|" + text) + "|" + ts::BoxIconName(box.icon) + "|";
+        for (int id : box.buttons)
+            line += id == IDOK ? "OK" : id == IDYES ? "Yes" : id == IDNO ? "No" : "?";
+        lines.push_back(line);
+    }
+    return lines;
 }

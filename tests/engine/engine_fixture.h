@@ -1,5 +1,5 @@
-// A real main-dialog window, one drive in the list and the jobs run as the
-// program runs them: on their own thread, with boxes answered as a person would.
+// A real main-dialog window with one drive in the list; jobs run as the
+// program runs them, on their own thread, their boxes answered as a person would.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,48 +15,44 @@
 #include "engine/image_jobs.h"
 #include "tests/support/win_test_support.h"
 
-DISK_GEOMETRY_EX MakeGeometry(DWORD heads, DWORD sectors, DWORD bytesPerSector, int64_t diskSize);
+using Bytes = std::vector<unsigned char>;
 
-// Reads `size` bytes from the start of a file or device (devices report no size).
-bool ReadBytes(const std::wstring& path, size_t size, std::vector<unsigned char>* data);
+DISK_GEOMETRY_EX MakeGeometry(DWORD heads, DWORD sectors, DWORD bytesPerSector, int64_t diskSize);
+// `size` bytes from the start of a file or device (devices report no size).
+Bytes ReadBytes(const std::wstring& path, size_t size);
+Bytes Contents(const std::wstring& path);
 int64_t FileSize(const std::wstring& path);
 
 class EngineTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Lists one drive at `path` with this geometry and selects it.
     void SelectDrive(const std::wstring& path, const DISK_GEOMETRY_EX& geometry);
+    // A file-backed drive holding a pattern, listed and selected.
+    Bytes MakeDrive(const DISK_GEOMETRY_EX& geometry, unsigned seed, int64_t fileSize = -1);
     void SetFileName(const std::wstring& name);
-    // Starts a job with the real StartImageJob and pumps until it has ended.
+    // The real StartImageJob, pumped until the job has ended.
     void RunJob(JobKind kind);
+    // A path in the temporary folder, removed now and after the test.
+    std::wstring Scratch(const std::wstring& name);
 
     HWND Control(int id) const { return GetDlgItem(dialog_, id); }
     std::wstring Status() const;
-    // Cancel disabled, the eight others enabled.
-    void ExpectIdle() const;
-    void ExpectJobControls() const;
+    // Idle: Cancel disabled, the eight others enabled; a job: the other way round.
+    void ExpectControls(bool idle) const;
+    // The boxes seen, as "caption|text|icon|buttons" lines, the error note left out.
+    std::vector<std::string> Seen(ts::BoxWatcher& watcher) const;
 
-    // Every PBM_SETPOS the bar receives; `onPosition` runs inside the send,
-    // on this thread, before the worker goes on.
+    // Every PBM_SETPOS the bar gets; `onPosition_` runs inside that send, before the worker goes on.
     std::vector<int> positions_;
     std::function<void(int)> onPosition_;
-
     AppState* state_ = nullptr;
     HWND dialog_ = nullptr;
+    std::wstring drive_;
+
+  private:
+    static LRESULT CALLBACK BarProc(HWND bar, UINT message, WPARAM wParam, LPARAM lParam);
     WNDPROC barProc_ = nullptr;
     std::vector<std::wstring> scratch_;
-
-    std::wstring Scratch(const std::wstring& name);
-
-private:
-    static LRESULT CALLBACK BarProc(HWND bar, UINT message, WPARAM wParam, LPARAM lParam);
 };
-
-void ExpectBox(const ts::ObservedBox& box, const std::wstring& caption, const std::wstring& text, ts::BoxIcon icon,
-               std::vector<int> buttons);
-// The "Korvane:" box of a job.
-void ExpectJobBox(const ts::ObservedBox& box, const std::wstring& text, ts::BoxIcon icon);
-// The "Error!" box with its requirements note.
-void ExpectErrorBox(const ts::ObservedBox& box, const std::wstring& text);
