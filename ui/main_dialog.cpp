@@ -31,8 +31,8 @@ static INT_PTR OnInitDialog(HWND dialog)
         ReportNoDrives(dialog);
     HWND edit = GetDlgItem(dialog, IDC_FILE_NAME);
     SendMessageW(edit, EM_LIMITTEXT, FileNameEditLimit, 0);
-    EditOwnProc = reinterpret_cast<WNDPROC>(
-        SetWindowLongPtrW(edit, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(FileNameEditProc)));
+    EditOwnProc =
+        reinterpret_cast<WNDPROC>(SetWindowLongPtrW(edit, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(FileNameEditProc)));
     return TRUE;
 }
 

@@ -22,8 +22,8 @@ static const wchar_t FirstStatusText[] = L"Please select a physical drive!";
 
 static void AddControlTip(HWND dialog, int controlId, const wchar_t* text)
 {
-    HWND tip = CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, TTS_ALWAYSTIP, CW_USEDEFAULT, CW_USEDEFAULT,
-                               CW_USEDEFAULT, CW_USEDEFAULT, dialog, nullptr, g_Instance, nullptr);
+    HWND tip = CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, TTS_ALWAYSTIP, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                               CW_USEDEFAULT, dialog, nullptr, g_Instance, nullptr);
     if (tip == nullptr)
         return;
     TOOLINFOW tool;

@@ -4,7 +4,7 @@
 #include <windows.h>
 
 extern HINSTANCE g_Instance;
-extern HWND g_MainWindow;   // the main dialog as creation returned it
+extern HWND g_MainWindow; // the main dialog as creation returned it
 extern HWND g_StatusBar;
 extern HBRUSH BackgroundBrush;
 

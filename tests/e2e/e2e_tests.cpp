@@ -15,10 +15,11 @@
 
 namespace {
 
-const wchar_t WarrantyText[] = L"ABSOLUTELY NO WARRANTY!\n\nCareless use of this program\ncan disrupt data at your disk!";
+const wchar_t WarrantyText[] =
+    L"ABSOLUTELY NO WARRANTY!\n\nCareless use of this program\ncan disrupt data at your disk!";
 const wchar_t SeveralText[] = L"Several instances of this program\ncan't access one disk or one imagefile\nat a time!";
 const wchar_t FirstStatus[] = L"Please select a physical drive!";
-const int CommandControls[] = {IDC_DRIVE_COMBO, IDC_REFRESH, IDC_SELECT,  IDC_ALLOW_EDIT,
+const int CommandControls[] = {IDC_DRIVE_COMBO, IDC_REFRESH, IDC_SELECT,    IDC_ALLOW_EDIT,
                                IDC_CREATE,      IDC_RESTORE, IDC_FILE_NAME, IDC_ABOUT};
 
 std::wstring ScreenshotPath(const wchar_t* name)

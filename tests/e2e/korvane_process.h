@@ -16,7 +16,7 @@ std::wstring KorvaneExe();
 bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs = 10000);
 
 class Korvane {
-public:
+  public:
     Korvane() = default;
     ~Korvane();
     Korvane(const Korvane&) = delete;
@@ -43,7 +43,7 @@ public:
     bool Running();
 
     // Helpers for the controls, as a person would use them.
-    void Click(int id);           // posted: the click may open a modal window
+    void Click(int id); // posted: the click may open a modal window
     void TypeIntoEdit(const std::wstring& text);
     void SelectFirstDrive();
     // A top-level window of the program with this caption (not the main window).
@@ -51,7 +51,7 @@ public:
     // The file dialog: a window owned by the main window that is no message box.
     HWND FindFileDialog(DWORD timeoutMs = 10000);
 
-private:
+  private:
     PROCESS_INFORMATION process_ = {};
     std::unique_ptr<ts::BoxWatcher> boxes_;
     HWND main_ = nullptr;

@@ -40,7 +40,7 @@ struct DialogTemplate {
 
 // Reads a template field that is empty, an ordinal or a string.
 class Reader {
-public:
+  public:
     explicit Reader(const BYTE* data) : p_(data) {}
     template <typename T> T Take()
     {
@@ -63,12 +63,18 @@ public:
         if (first == 0xFFFF) {
             p_ += 2;
             switch (WORD atom = Take<WORD>()) {
-            case 0x80: return L"Button";
-            case 0x81: return L"Edit";
-            case 0x82: return L"Static";
-            case 0x83: return L"ListBox";
-            case 0x85: return L"ComboBox";
-            default: return L"#" + std::to_wstring(atom);
+            case 0x80:
+                return L"Button";
+            case 0x81:
+                return L"Edit";
+            case 0x82:
+                return L"Static";
+            case 0x83:
+                return L"ListBox";
+            case 0x85:
+                return L"ComboBox";
+            default:
+                return L"#" + std::to_wstring(atom);
             }
         }
         return String();
@@ -80,7 +86,7 @@ public:
     }
     void Skip(size_t bytes) { p_ += bytes; }
 
-private:
+  private:
     const BYTE* p_;
 };
 
@@ -167,8 +173,8 @@ TEST(Templates, MainDialogHasItsEighteenControlsInTabOrder)
 {
     DialogTemplate t;
     ASSERT_TRUE(LoadTemplate(IDD_MAIN, &t));
-    EXPECT_EQ(t.style, DWORD(WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | DS_MODALFRAME | DS_CENTER | DS_SETFONT |
-                             DS_FIXEDSYS));
+    EXPECT_EQ(t.style,
+              DWORD(WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | DS_MODALFRAME | DS_CENTER | DS_SETFONT | DS_FIXEDSYS));
     EXPECT_EQ(t.exStyle, 0u);
     EXPECT_EQ(t.caption, L"Korvane");
     EXPECT_EQ(std::vector<short>({t.x, t.y, t.cx, t.cy}), std::vector<short>({22, 17, 220, 155}));
@@ -177,31 +183,29 @@ TEST(Templates, MainDialogHasItsEighteenControlsInTabOrder)
     EXPECT_EQ(t.weight, 400);
     EXPECT_EQ(t.italic, 0);
     EXPECT_EQ(t.charset, 238);
-    ExpectItems(t.items,
-                {
-                    {1001, L"ComboBox", L"", WS_VSCROLL | CBS_DROPDOWNLIST | CBS_HASSTRINGS, 0, 4, 19, 173, 61},
-                    {1000, L"Button", L"Refresh", WS_TABSTOP | BS_PUSHBUTTON, 0, 180, 19, 38, 13},
-                    {-1, L"Static", L"Avaible Physical Drives:", WS_GROUP | SS_CENTER | SS_CENTERIMAGE, Framed, 4, 4,
-                     199, 13},
-                    {1002, L"ListBox", L"", WS_TABSTOP | LBS_NOINTEGRALHEIGHT | LBS_NOSEL, 0, 37, 45, 180, 32},
-                    {-1, L"Static", L"NAME:", Label, 0, 8, 45, 24, 8},
-                    {-1, L"Static", L"SIZE:", Label, 0, 8, 53, 24, 8},
-                    {-1, L"Static", L"MEDIA:", Label, 0, 8, 61, 24, 8},
-                    {-1, L"Static", L"TYPE:", Label, 0, 8, 69, 24, 8},
-                    {-1, L"Button", L"Drive details:", BS_GROUPBOX, 0, 4, 34, 214, 46},
-                    {1003, L"Edit", L"", WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL | ES_READONLY, 0, 2, 97, 216, 14},
-                    {-1, L"Static", L"Disk Image Filename:", WS_GROUP | SS_CENTER | SS_CENTERIMAGE, Framed, 2, 82, 131,
-                     13},
-                    {1004, L"Button", L"Select", WS_TABSTOP | BS_PUSHBUTTON, 0, 135, 82, 38, 13},
-                    {1005, L"Button", L"Create\nimage", TwoLineButton, 0, 156, 115, 30, 21},
-                    {1006, L"msctls_progress32", L"", PBS_SMOOTH, 0, 2, 115, 152, 9},
-                    {1007, L"Button", L"Allow edit", WS_TABSTOP | BS_AUTOCHECKBOX, WS_EX_DLGMODALFRAME, 175, 82, 43,
-                     13},
-                    {1008, L"Button", L"Restore\nimage", TwoLineButton, 0, 188, 115, 30, 21},
-                    {1009, L"Button", L"Cancel", WS_DISABLED | WS_TABSTOP | BS_PUSHBUTTON, 0, 2, 126, 27, 10},
-                    {1010, L"Button", L"i", WS_TABSTOP | BS_PUSHBUTTON | BS_CENTER | BS_VCENTER,
-                     WS_EX_DLGMODALFRAME | WS_EX_CLIENTEDGE, 205, 4, 13, 13},
-                });
+    ExpectItems(
+        t.items,
+        {
+            {1001, L"ComboBox", L"", WS_VSCROLL | CBS_DROPDOWNLIST | CBS_HASSTRINGS, 0, 4, 19, 173, 61},
+            {1000, L"Button", L"Refresh", WS_TABSTOP | BS_PUSHBUTTON, 0, 180, 19, 38, 13},
+            {-1, L"Static", L"Avaible Physical Drives:", WS_GROUP | SS_CENTER | SS_CENTERIMAGE, Framed, 4, 4, 199, 13},
+            {1002, L"ListBox", L"", WS_TABSTOP | LBS_NOINTEGRALHEIGHT | LBS_NOSEL, 0, 37, 45, 180, 32},
+            {-1, L"Static", L"NAME:", Label, 0, 8, 45, 24, 8},
+            {-1, L"Static", L"SIZE:", Label, 0, 8, 53, 24, 8},
+            {-1, L"Static", L"MEDIA:", Label, 0, 8, 61, 24, 8},
+            {-1, L"Static", L"TYPE:", Label, 0, 8, 69, 24, 8},
+            {-1, L"Button", L"Drive details:", BS_GROUPBOX, 0, 4, 34, 214, 46},
+            {1003, L"Edit", L"", WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL | ES_READONLY, 0, 2, 97, 216, 14},
+            {-1, L"Static", L"Disk Image Filename:", WS_GROUP | SS_CENTER | SS_CENTERIMAGE, Framed, 2, 82, 131, 13},
+            {1004, L"Button", L"Select", WS_TABSTOP | BS_PUSHBUTTON, 0, 135, 82, 38, 13},
+            {1005, L"Button", L"Create\nimage", TwoLineButton, 0, 156, 115, 30, 21},
+            {1006, L"msctls_progress32", L"", PBS_SMOOTH, 0, 2, 115, 152, 9},
+            {1007, L"Button", L"Allow edit", WS_TABSTOP | BS_AUTOCHECKBOX, WS_EX_DLGMODALFRAME, 175, 82, 43, 13},
+            {1008, L"Button", L"Restore\nimage", TwoLineButton, 0, 188, 115, 30, 21},
+            {1009, L"Button", L"Cancel", WS_DISABLED | WS_TABSTOP | BS_PUSHBUTTON, 0, 2, 126, 27, 10},
+            {1010, L"Button", L"i", WS_TABSTOP | BS_PUSHBUTTON | BS_CENTER | BS_VCENTER,
+             WS_EX_DLGMODALFRAME | WS_EX_CLIENTEDGE, 205, 4, 13, 13},
+        });
 }
 
 TEST(Templates, AboutBoxHasItsThreeControls)
@@ -284,9 +288,12 @@ TEST(MainWindow, StartsShownWithStatusBarIconTipsAndLimitedEdit)
         int id;
         const wchar_t* text;
     } expected[] = {
-        {IDC_CREATE, L"Create image from physical drive"},  {IDC_RESTORE, L"Restore image on physical drive"},
-        {IDC_REFRESH, L"Refresh list of drives"},           {IDC_SELECT, L"Select filename of the image"},
-        {IDC_ALLOW_EDIT, L"Allow manual edit of the filename"}, {IDC_CANCEL, L"Cancel image processing"},
+        {IDC_CREATE, L"Create image from physical drive"},
+        {IDC_RESTORE, L"Restore image on physical drive"},
+        {IDC_REFRESH, L"Refresh list of drives"},
+        {IDC_SELECT, L"Select filename of the image"},
+        {IDC_ALLOW_EDIT, L"Allow manual edit of the filename"},
+        {IDC_CANCEL, L"Cancel image processing"},
         {IDC_ABOUT, L"About program"},
     };
     for (const Expected& e : expected) {
@@ -312,8 +319,8 @@ TEST(MainWindow, StartsShownWithStatusBarIconTipsAndLimitedEdit)
 
 TEST(MainWindow, IdleControlsAreEnabledButCancel)
 {
-    for (int id : {IDC_DRIVE_COMBO, IDC_REFRESH, IDC_SELECT, IDC_ALLOW_EDIT, IDC_CREATE, IDC_RESTORE, IDC_FILE_NAME,
-                   IDC_ABOUT})
+    for (int id :
+         {IDC_DRIVE_COMBO, IDC_REFRESH, IDC_SELECT, IDC_ALLOW_EDIT, IDC_CREATE, IDC_RESTORE, IDC_FILE_NAME, IDC_ABOUT})
         EXPECT_TRUE(IsWindowEnabled(Control(id))) << id;
     EXPECT_FALSE(IsWindowEnabled(Control(IDC_CANCEL)));
 }
@@ -468,8 +475,7 @@ TEST(AboutBox, ClosesOnOkEscAndCloseBoxWithoutDisablingTheMainWindow)
         std::function<void(HWND)> close;
     } ways[] = {
         {"OK button", IDC_ABOUT_OK, [](HWND about) { PostMessageW(GetDlgItem(about, IDC_ABOUT_OK), BM_CLICK, 0, 0); }},
-        {"Esc", IDCANCEL,
-         [](HWND about) { PostMessageW(GetDlgItem(about, IDC_ABOUT_OK), WM_KEYDOWN, VK_ESCAPE, 0); }},
+        {"Esc", IDCANCEL, [](HWND about) { PostMessageW(GetDlgItem(about, IDC_ABOUT_OK), WM_KEYDOWN, VK_ESCAPE, 0); }},
         {"close box", IDCANCEL, [](HWND about) { PostMessageW(about, WM_SYSCOMMAND, SC_CLOSE, 0); }},
     };
     for (const Way& way : ways) {
@@ -478,19 +484,16 @@ TEST(AboutBox, ClosesOnOkEscAndCloseBoxWithoutDisablingTheMainWindow)
         bool mainEnabled = false;
         HWND owner = reinterpret_cast<HWND>(1);
         std::wstring title;
-        WhileModal(
-            [&] {
-                result = DialogBoxParamW(g_Instance, MAKEINTRESOURCEW(IDD_ABOUT), nullptr, AboutBoxProc, 0);
-            },
-            [&] {
-                HWND about = FindOwnDialog(L"About");
-                if (about == nullptr)
-                    return;
-                mainEnabled = IsWindowEnabled(MainWindow()) != FALSE;
-                owner = GetWindow(about, GW_OWNER);
-                title = ts::WindowText(FindWindowExW(about, nullptr, L"Static", L"Korvane"));
-                way.close(about);
-            });
+        WhileModal([&] { result = DialogBoxParamW(g_Instance, MAKEINTRESOURCEW(IDD_ABOUT), nullptr, AboutBoxProc, 0); },
+                   [&] {
+                       HWND about = FindOwnDialog(L"About");
+                       if (about == nullptr)
+                           return;
+                       mainEnabled = IsWindowEnabled(MainWindow()) != FALSE;
+                       owner = GetWindow(about, GW_OWNER);
+                       title = ts::WindowText(FindWindowExW(about, nullptr, L"Static", L"Korvane"));
+                       way.close(about);
+                   });
         EXPECT_EQ(result, way.expected);
         EXPECT_TRUE(mainEnabled);
         EXPECT_EQ(owner, nullptr);

@@ -35,7 +35,7 @@ namespace {
 
 // Start-up's steps up to the message loop, as the program takes them.
 class MainWindowEnvironment : public testing::Environment {
-public:
+  public:
     void SetUp() override
     {
         g_Instance = GetModuleHandleW(nullptr);
