@@ -14,11 +14,6 @@ static WNDPROC EditOwnProc = nullptr;
 // The operator closed the window while a job ran: quit once it has ended.
 static bool QuitPending = false;
 
-bool IsQuitPending()
-{
-    return QuitPending;
-}
-
 static void ReportNoDrives(HWND dialog)
 {
     MessageBoxW(dialog, L"Could not enumerate any physical drive!", L"Disk error", MB_OK | MB_ICONERROR);

@@ -9,6 +9,3 @@ INT_PTR CALLBACK AboutBoxProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
 
 // Longest name the file-name edit takes: the job's path buffer less its terminator.
 constexpr int FileNameEditLimit = MAX_PATH - 1;
-
-// True from a close request during a job until the job has ended and the program quits.
-bool IsQuitPending();
