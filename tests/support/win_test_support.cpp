@@ -59,7 +59,19 @@ bool IsMessageBox(HWND window)
     if (ClassOf(window) != L"#32770")
         return false;
     HWND text = GetDlgItem(window, 0xFFFF);
-    return text != nullptr && ClassOf(text) == L"Static";
+    if (text == nullptr || ClassOf(text) != L"Static")
+        return false;
+    // Other dialogs may have an id-less static too; a message box has only
+    // the standard command buttons (IDOK .. IDCONTINUE).
+    bool anyButton = false;
+    HWND child = nullptr;
+    while ((child = FindWindowExW(window, child, L"Button", nullptr)) != nullptr) {
+        const int id = GetDlgCtrlID(child);
+        if (id < IDOK || id > IDCONTINUE)
+            return false;
+        anyButton = true;
+    }
+    return anyButton;
 }
 
 static BoxIcon IconOf(HWND box)
