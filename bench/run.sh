@@ -57,19 +57,22 @@ for ((i = 1; i <= rounds; i++)); do
 done
 cmp -s "$drive" "$image" || { echo "drive and image differ after the runs" >&2; exit 1; }
 
-summary() { # name korvane-runs dd-runs: medians, which a noisy disk disturbs least
+summary() { # name korvane-runs dd-runs
   local name=$1; shift
   printf '%s\n' "$@" | awk -v name="$name" -v size="$size" -v n="$rounds" '
-    function median(a, m,   i, j, t) {
+    function sort(a, m,   i, j, t) {
       for (i = 2; i <= m; i++) for (j = i; j > 1 && a[j-1] > a[j]; j--) { t = a[j]; a[j] = a[j-1]; a[j-1] = t }
-      return m % 2 ? a[(m + 1) / 2] : (a[m / 2] + a[m / 2 + 1]) / 2
     }
+    function median(a, m) { sort(a, m); return m % 2 ? a[(m + 1) / 2] : (a[m / 2] + a[m / 2 + 1]) / 2 }
     NR <= n { ks[NR] = $1; kc[NR] = $2 } NR > n { ds[NR - n] = $1; dc[NR - n] = $2 }
     END {
-      gib = size / 1073741824; kmb = size / median(ks, n) / 1e6; dmb = size / median(ds, n) / 1e6
-      printf "%-8s korvane %7.1f MB/s  dd %7.1f MB/s  ratio %.3f  CPU per GiB: korvane %.3f s, dd %.3f s\n",
-             name, kmb, dmb, kmb / dmb, median(kc, n) / gib, median(dc, n) / gib }'
+      gib = size / 1073741824
+      km = size / median(ks, n) / 1e6; dm = size / median(ds, n) / 1e6
+      kb = size / ks[1] / 1e6; db = size / ds[1] / 1e6
+      printf "%-8s median: korvane %6.0f MB/s, dd %6.0f MB/s, ratio %.2f; best: korvane %6.0f MB/s, dd %6.0f MB/s, ratio %.2f\n",
+             name, km, dm, km / dm, kb, db, kb / db
+      printf "%-8s CPU per GiB (median): korvane %.2f s, dd %.2f s\n", name, median(kc, n) / gib, median(dc, n) / gib }'
 }
-echo "size $size bytes, block $chunk bytes, $rounds round(s) each, page cache $cache before each run; medians:"
+echo "size $size bytes, block $chunk bytes, $rounds round(s) each, page cache $cache before each run"
 summary create "${kc[@]}" "${dc[@]}"
 summary restore "${kr[@]}" "${dr[@]}"
