@@ -14,13 +14,15 @@ extern wchar_t ImageFileName[MAX_PATH];
 
 void SetControlsIdle(bool enable);
 void RequestCancel();
-// Disables the controls and starts the worker. False (after telling the
-// operator, controls back to idle) when the thread can't be started.
+// Disables the controls, moves the focus to Cancel and starts the worker.
+// False (after telling the operator, controls back to idle) when the thread
+// can't be started; false and nothing done while a job still runs.
 bool StartImageJob(JobKind kind);
 // The user-interface thread's part of a job's end: closes the thread handle
 // and gives the focus back to the button that started the job.
 void OnJobEnded();
-// True from StartImageJob until the job's thread has ended.
+// True from StartImageJob until OnJobEnded: the worker's last act is to post
+// WM_JOB_ENDED, and it touches nothing of the shared record after that.
 bool IsJobRunning();
 
 DWORD WINAPI RunCreateJob(void* unused);
