@@ -76,6 +76,7 @@ TEST_F(ReportOnWindow, ErrorBoxShowsTheNoteWithCaptionIconAndOkOnly)
     EXPECT_EQ(box.text, std::wstring(L"Read disk error") + kNote);
     EXPECT_EQ(box.icon, ts::BoxIcon::Error);
     EXPECT_EQ(box.buttons, std::vector<int>{IDOK});
+    EXPECT_EQ(box.defaultButton, IDOK);
     EXPECT_EQ(box.owner, dialog_);
 }
 

@@ -110,12 +110,19 @@ bool ReadMessageBox(HWND window, ObservedBox* box)
     box->icon = IconOf(window);
     box->buttons.clear();
     HWND child = nullptr;
+    box->defaultButton = 0;
     while ((child = FindWindowExW(window, child, L"Button", nullptr)) != nullptr) {
-        if (IsWindowVisible(child))
-            box->buttons.push_back(GetDlgCtrlID(child));
+        if (!IsWindowVisible(child))
+            continue;
+        box->buttons.push_back(GetDlgCtrlID(child));
+        // Wine answers DM_GETDEFID with IDOK whatever the box's default: read the button's style.
+        if ((GetWindowLongW(child, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON)
+            box->defaultButton = GetDlgCtrlID(child);
     }
-    LRESULT def = SendMessageW(window, DM_GETDEFID, 0, 0);
-    box->defaultButton = HIWORD(def) == DC_HASDEFID ? LOWORD(def) : 0;
+    if (box->defaultButton == 0) {
+        LRESULT def = SendMessageW(window, DM_GETDEFID, 0, 0);
+        box->defaultButton = HIWORD(def) == DC_HASDEFID ? LOWORD(def) : 0;
+    }
     return true;
 }
 
