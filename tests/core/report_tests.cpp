@@ -46,20 +46,14 @@ class ReportOnWindow : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        state_ = CreateAppState();
-        g_App = state_;
-        dialog_ = ts::CreateHostDialog(true);
-        ASSERT_NE(dialog_, nullptr);
-        state_->MainWindow = dialog_;
+        ASSERT_TRUE(app_.Open(true));
+        state_ = app_.state;
+        dialog_ = app_.dialog;
     }
-    void TearDown() override
-    {
-        DestroyWindow(dialog_);
-        g_App = nullptr;
-        DestroyAppState(state_);
-    }
+    void TearDown() override { app_.Close(); }
     HWND StatusBar() const { return GetDlgItem(dialog_, IDC_STATUS); }
 
+    ts::AppOnDialog app_;
     AppState* state_ = nullptr;
     HWND dialog_ = nullptr;
 };
@@ -103,13 +97,9 @@ TEST_F(ReportOnWindow, StatusTextReachesPartZeroFromEitherThread)
 
 TEST(StatusText, IsLostWithoutAStatusBar)
 {
-    AppState* state = CreateAppState();
-    g_App = state;
-    HWND dialog = ts::CreateHostDialog();
-    DestroyWindow(GetDlgItem(dialog, IDC_STATUS));
-    state->MainWindow = dialog;
+    ts::AppOnDialog app;
+    ASSERT_TRUE(app.Open());
+    DestroyWindow(GetDlgItem(app.dialog, IDC_STATUS));
     SetStatusText(L"nobody reads this"); // must not fail or crash
-    DestroyWindow(dialog);
-    g_App = nullptr;
-    DestroyAppState(state);
+    app.Close();
 }

@@ -193,18 +193,11 @@ class ChunkOnDialog : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        state_ = CreateAppState();
-        g_App = state_;
-        dialog_ = ts::CreateHostDialog();
-        ASSERT_NE(dialog_, nullptr);
-        state_->MainWindow = dialog_;
+        ASSERT_TRUE(app_.Open());
+        state_ = app_.state;
+        dialog_ = app_.dialog;
     }
-    void TearDown() override
-    {
-        DestroyWindow(dialog_);
-        g_App = nullptr;
-        DestroyAppState(state_);
-    }
+    void TearDown() override { app_.Close(); }
     void Select(const DISK_GEOMETRY_EX& geometry)
     {
         DriveRecord drive;
@@ -216,6 +209,7 @@ protected:
     }
     ts::ProgressState Bar() const { return ts::ReadProgress(GetDlgItem(dialog_, IDC_PROGRESS)); }
 
+    ts::AppOnDialog app_;
     AppState* state_ = nullptr;
     HWND dialog_ = nullptr;
 };

@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "engine/image_jobs.h"
+#include "engine/app_state.h"
 #include "resource.h"
 
 namespace ts {
@@ -313,18 +314,24 @@ ProgressState ReadProgress(HWND bar)
     return state;
 }
 
-std::vector<std::wstring> ComboItems(HWND combo)
+// The items of a combo box or list box, asked with that control's messages.
+static std::vector<std::wstring> ItemTexts(HWND control, UINT countMessage, UINT lengthMessage, UINT textMessage)
 {
     std::vector<std::wstring> items;
-    LRESULT count = SendMessageW(combo, CB_GETCOUNT, 0, 0);
+    LRESULT count = SendMessageW(control, countMessage, 0, 0);
     for (LRESULT i = 0; i < count; ++i) {
-        LRESULT length = SendMessageW(combo, CB_GETLBTEXTLEN, i, 0);
+        LRESULT length = SendMessageW(control, lengthMessage, i, 0);
         std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-        SendMessageW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(&text[0]));
+        SendMessageW(control, textMessage, i, reinterpret_cast<LPARAM>(&text[0]));
         text.resize(static_cast<size_t>(length));
         items.push_back(text);
     }
     return items;
+}
+
+std::vector<std::wstring> ComboItems(HWND combo)
+{
+    return ItemTexts(combo, CB_GETCOUNT, CB_GETLBTEXTLEN, CB_GETLBTEXT);
 }
 
 int ComboSelection(HWND combo)
@@ -334,16 +341,7 @@ int ComboSelection(HWND combo)
 
 std::vector<std::wstring> ListItems(HWND list)
 {
-    std::vector<std::wstring> items;
-    LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
-    for (LRESULT i = 0; i < count; ++i) {
-        LRESULT length = SendMessageW(list, LB_GETTEXTLEN, i, 0);
-        std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-        SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(&text[0]));
-        text.resize(static_cast<size_t>(length));
-        items.push_back(text);
-    }
-    return items;
+    return ItemTexts(list, LB_GETCOUNT, LB_GETTEXTLEN, LB_GETTEXT);
 }
 
 static INT_PTR CALLBACK HostDialogProc(HWND, UINT message, WPARAM, LPARAM)
@@ -435,6 +433,25 @@ bool RunWhilePumping(const std::function<void()>& work, DWORD timeoutMs)
     PumpPending();
     CloseHandle(thread);
     return finished;
+}
+
+bool AppOnDialog::Open(bool show)
+{
+    state = CreateAppState();
+    g_App = state;
+    dialog = CreateHostDialog(show);
+    state->MainWindow = dialog;
+    return dialog != nullptr;
+}
+
+void AppOnDialog::Close()
+{
+    if (dialog != nullptr)
+        DestroyWindow(dialog);
+    dialog = nullptr;
+    g_App = nullptr;
+    DestroyAppState(state);
+    state = nullptr;
 }
 
 std::wstring TempPath(const std::wstring& name)

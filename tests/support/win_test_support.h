@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+struct AppState;
+
 namespace ts {
 
 // Icon of a message box as a person sees it.
@@ -89,6 +91,14 @@ std::vector<std::wstring> ListItems(HWND list);
 // The main dialog's template with a do-nothing procedure and the status bar,
 // hidden unless `show` — the real controls for code that addresses them.
 HWND CreateHostDialog(bool show = false);
+
+// A fresh record as g_App whose main window is a host dialog; Close tears both down.
+struct AppOnDialog {
+    ::AppState* state = nullptr;
+    HWND dialog = nullptr;
+    bool Open(bool show = false);
+    void Close();
+};
 
 // Runs `work` on a new thread while this thread pumps messages; false on timeout.
 bool RunWhilePumping(const std::function<void()>& work, DWORD timeoutMs = 60000);

@@ -34,11 +34,9 @@ class VolumesOnWine : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        state_ = CreateAppState();
-        g_App = state_;
-        dialog_ = ts::CreateHostDialog(true);
-        ASSERT_NE(dialog_, nullptr);
-        state_->MainWindow = dialog_;
+        ASSERT_TRUE(app_.Open(true));
+        state_ = app_.state;
+        dialog_ = app_.dialog;
         watcher_.SetDefaultAnswer(IDOK);
     }
     void TearDown() override
@@ -46,9 +44,7 @@ class VolumesOnWine : public ::testing::Test {
         ReleaseVolumes(*state_);
         if (IsOpenHandle(state_->DiskHandle))
             CloseHandle(state_->DiskHandle);
-        DestroyWindow(dialog_);
-        g_App = nullptr;
-        DestroyAppState(state_);
+        app_.Close();
         if (!scratch_.empty())
             DeleteFileW(scratch_.c_str());
     }
@@ -60,6 +56,7 @@ class VolumesOnWine : public ::testing::Test {
     // Runs on a worker while this thread pumps, as the job does.
     void OnWorker(const std::function<void()>& work) { ASSERT_TRUE(ts::RunWhilePumping(work)); }
 
+    ts::AppOnDialog app_;
     AppState* state_ = nullptr;
     HWND dialog_ = nullptr;
     ts::BoxWatcher watcher_;
