@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Images a file-backed drive of 1 GiB and restores it, against dd with the same
 # block size over the same files, alternating, with a cold page cache each time.
-#   bench/run.sh [build-root] [rounds]     (default: build 7)
+#   bench/run.sh [build-root] [rounds]     (default: build 7; data folder: KORVANE_BENCH_DATA)
 # Needs the i686 build (scripts/build.sh i686 <build-root>); data in <build-root>/bench-data.
 set -euo pipefail
 # One X server and one Wine server for the whole run, so that no start-up work overlaps a timing.
@@ -11,7 +11,8 @@ root=${1:-build}
 rounds=${2:-7}
 exe=$here/$root/i686/bench/korvane_bench.exe
 [ -f "$exe" ] || "$here/scripts/build.sh" i686 "$root"
-work=$here/$root/bench-data
+# KORVANE_BENCH_DATA=/dev/shm/... measures on a RAM disk: the program's own cost, without the disk's noise.
+work=${KORVANE_BENCH_DATA:-$here/$root/bench-data}
 mkdir -p "$work"
 export WINEPREFIX=$work/prefix WINEDEBUG=-all
 chunk=8225280            # one cylinder of 255 x 63 x 512: the program's chunk, and dd's bs
