@@ -16,6 +16,7 @@
 #include "resource.h"
 #include "tests/drives/wmi_double.h"
 #include "tests/support/win_test_support.h"
+#include "ui/main_dialog.h"
 
 namespace {
 
@@ -490,4 +491,48 @@ TEST_F(Discovery, ThePlatformsOwnWmiListsItsDrive)
     EXPECT_EQ(state_->WbemEnumerator, nullptr);
     std::printf("WMI listed %d drive(s); %ls: caption \"%ls\", interface \"%ls\"\n", count, combo[position].c_str(),
                 drive.Caption.c_str(), drive.InterfaceType.c_str());
+}
+
+// The dialog itself: its start-up enumeration, Refresh and the combo box's selection.
+TEST_F(Discovery, MainDialogTellsOfNoDriveInTwoBoxesAndRefreshFindsOne)
+{
+    wd::LocatorClass locatorClass(&locator_);
+    ASSERT_HRESULT_SUCCEEDED(locatorClass.registered());
+    AddRow(kNoDrive, 0);
+    ts::BoxWatcher watcher;
+    HWND main = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainDialogProc, 0);
+    ASSERT_NE(main, nullptr);
+    EXPECT_EQ(state_->MainWindow, main);
+
+    // Both boxes came while the dialog was created, the selection's first.
+    ASSERT_EQ(watcher.Boxes().size(), 2u);
+    ExpectErrorBox(watcher.Boxes()[0], L"Could not open this physical drive!");
+    const ts::ObservedBox noDrive = watcher.Boxes()[1];
+    EXPECT_EQ(noDrive.caption, L"Disk error");
+    EXPECT_EQ(noDrive.text, L"Could not enumerate any physical drive!");
+    EXPECT_EQ(noDrive.icon, ts::BoxIcon::Error);
+    EXPECT_EQ(noDrive.buttons, std::vector<int>{IDOK});
+    EXPECT_EQ(noDrive.owner, main);
+
+    services_.rows.clear();
+    AddRow(kDrive0, 0, L"Wine disk");
+    watcher.Clear();
+    const HWND combo = GetDlgItem(main, IDC_DRIVE_COMBO);
+    for (int press = 0; press < 2; ++press) {
+        SendMessageW(main, WM_COMMAND, MAKEWPARAM(IDC_REFRESH, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(main, IDC_REFRESH)));
+        EXPECT_EQ(ts::ComboItems(combo), std::vector<std::wstring>{L"PHYSICALDRIVE0"});
+        EXPECT_EQ(ts::ComboSelection(combo), -1);
+    }
+    EXPECT_TRUE(watcher.Boxes().empty());
+
+    SendMessageW(combo, CB_SETCURSEL, 0, 0);
+    SendMessageW(main, WM_COMMAND, MAKEWPARAM(IDC_DRIVE_COMBO, CBN_SELCHANGE), reinterpret_cast<LPARAM>(combo));
+    EXPECT_EQ(state_->SelectedIndex, 0);
+    const std::vector<std::wstring> details = {L"Wine disk", L"82 252 800 000 Bytes", L"Fixed hard disk media", L"SCSI"};
+    EXPECT_EQ(ts::ListItems(GetDlgItem(main, IDC_DETAILS)), details);
+    EXPECT_TRUE(watcher.Boxes().empty());
+
+    DestroyWindow(main);
+    state_->MainWindow = dialog_;
 }
