@@ -137,8 +137,9 @@ void SelectImageFile()
     FileDialogRecord.lpstrDefExt = L"hdd";
     if (!GetOpenFileNameW(&FileDialogRecord))
         return;
-    // Not every file dialog appends the default extension to a typed name.
-    if (FileDialogRecord.nFileExtension == 0)
+    // Not every file dialog appends the default extension to a typed name;
+    // an existing file chosen as it is keeps its name.
+    if (FileDialogRecord.nFileExtension == 0 && GetFileAttributesW(ImageFileName) == INVALID_FILE_ATTRIBUTES)
         AddDefaultExtension(ImageFileName);
 
     SetDlgItemTextW(g_App->MainWindow, IDC_FILE_NAME, ImageFileName);

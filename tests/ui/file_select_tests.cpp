@@ -253,4 +253,12 @@ TEST(FileDialog, TypedPathFillsTheEditRemembersTheFolderAndShowsFreeSpace)
     seen = SelectAnswering(L"backup");
     ASSERT_TRUE(seen.opened);
     EXPECT_EQ(ts::WindowText(Control(IDC_FILE_NAME)), Folder(chosen) + L"\\backup.hdd");
+
+    // An existing file without extension is taken as it is, not swapped for another name.
+    const std::wstring plain = Folder(chosen) + L"\\plainimage";
+    ASSERT_TRUE(ts::WriteWholeFile(plain, ts::Pattern(512, 9)));
+    seen = SelectAnswering(L"plainimage");
+    ASSERT_TRUE(seen.opened);
+    EXPECT_EQ(ts::WindowText(Control(IDC_FILE_NAME)), plain);
+    DeleteFileW(plain.c_str());
 }
