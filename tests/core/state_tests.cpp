@@ -13,18 +13,6 @@
 #include "resource.h"
 #include "tests/support/win_test_support.h"
 
-static DISK_GEOMETRY_EX Geometry(DWORD tracks, DWORD sectors, DWORD bytesPerSector, int64_t diskSize)
-{
-    DISK_GEOMETRY_EX g = {};
-    g.Geometry.Cylinders.QuadPart = 1;
-    g.Geometry.MediaType = FixedMedia;
-    g.Geometry.TracksPerCylinder = tracks;
-    g.Geometry.SectorsPerTrack = sectors;
-    g.Geometry.BytesPerSector = bytesPerSector;
-    g.DiskSize.QuadPart = diskSize;
-    return g;
-}
-
 TEST(DriveRecord, OrdersByIndexAsUnsignedAndCopiesOwnTheirStrings)
 {
     DriveRecord top, zero, one;
@@ -40,7 +28,7 @@ TEST(DriveRecord, OrdersByIndexAsUnsignedAndCopiesOwnTheirStrings)
 
     DriveRecord source;
     source.Caption = L"First disk";
-    source.DiskGeometry = Geometry(255, 63, 512, 80026361856);
+    source.DiskGeometry = ts::MakeGeometry(255, 63, 512, 80026361856);
     DriveRecord copy = source;
     source.Caption[0] = L'X';
     source.Caption += L" changed";
@@ -147,21 +135,21 @@ TEST(AppState, TeardownWithoutWmiOrJobIsQuiet)
 
 TEST(ChunkSize, OneCylinderHalvedOnlyWhenAddressSpaceIsShort)
 {
-    const DISK_GEOMETRY_EX disk = Geometry(255, 63, 512, 80026361856);
+    const DISK_GEOMETRY_EX disk = ts::MakeGeometry(255, 63, 512, 80026361856);
     EXPECT_EQ(ChunkSizeFor(disk, 2147352576ull), 8225280u);
     EXPECT_EQ(ChunkSizeFor(disk, 131604480ull), 8225280u); // limit equals the chunk: kept
-    EXPECT_EQ(ChunkSizeFor(Geometry(2, 18, 512, 1474560), 2147352576ull), 18432u);
+    EXPECT_EQ(ChunkSizeFor(ts::MakeGeometry(2, 18, 512, 1474560), 2147352576ull), 18432u);
 }
 
 TEST(ChunkSize, HalvedChunkIsCutToWholeSectors)
 {
-    const DISK_GEOMETRY_EX disk = Geometry(255, 63, 512, 80026361856);
+    const DISK_GEOMETRY_EX disk = ts::MakeGeometry(255, 63, 512, 80026361856);
     // One halving gives 4 112 640, half a sector over: unbuffered reads of it would fail.
     EXPECT_EQ(ChunkSizeFor(disk, 131604479ull), 4112384u);
     EXPECT_EQ(ChunkSizeFor(disk, 100000000ull), 4112384u);
     EXPECT_EQ(4112384u % 512u, 0u);
     // 4 KiB sectors: 16 heads x 63 sectors x 4096, halved three times.
-    const uint32_t chunk = ChunkSizeFor(Geometry(16, 63, 4096, 1ll << 40), 16ull * 600000);
+    const uint32_t chunk = ChunkSizeFor(ts::MakeGeometry(16, 63, 4096, 1ll << 40), 16ull * 600000);
     EXPECT_EQ(chunk % 4096u, 0u);
     EXPECT_LE(chunk, 600000u);
     EXPECT_GT(chunk, 600000u / 2 - 4096u);
@@ -169,11 +157,11 @@ TEST(ChunkSize, HalvedChunkIsCutToWholeSectors)
 
 TEST(ChunkSize, DegenerateInputsGiveZeroWhichTheTransferRefuses)
 {
-    const DISK_GEOMETRY_EX disk = Geometry(255, 63, 512, 80026361856);
+    const DISK_GEOMETRY_EX disk = ts::MakeGeometry(255, 63, 512, 80026361856);
     EXPECT_EQ(ChunkSizeFor(disk, 15ull), 0u);
-    EXPECT_EQ(ChunkSizeFor(Geometry(0, 63, 512, 1000), 2147352576ull), 0u);
+    EXPECT_EQ(ChunkSizeFor(ts::MakeGeometry(0, 63, 512, 1000), 2147352576ull), 0u);
     // A geometry without sector size is halved but can't be cut to sectors.
-    EXPECT_EQ(ChunkSizeFor(Geometry(1, 1, 0, 0), 0ull), 0u);
+    EXPECT_EQ(ChunkSizeFor(ts::MakeGeometry(1, 1, 0, 0), 0ull), 0u);
 }
 
 TEST(ProgressScale, TwoBytesPerUnitBelowFourGiBAndInsideTheControlAbove)
@@ -218,7 +206,7 @@ TEST_F(ChunkOnDialog, FloppySetsChunkTotalAndTheRealProgressBar)
 {
     SendDlgItemMessageW(dialog_, IDC_PROGRESS, PBM_SETRANGE32, 0, 100);
     SendDlgItemMessageW(dialog_, IDC_PROGRESS, PBM_SETPOS, 50, 0);
-    Select(Geometry(2, 18, 512, 1474560));
+    Select(ts::MakeGeometry(2, 18, 512, 1474560));
     ASSERT_TRUE(ComputeChunkSize(*state_));
     EXPECT_EQ(state_->ChunkSize, 18432u);
     EXPECT_EQ(state_->TotalBytes, 1474560);
@@ -232,14 +220,14 @@ TEST_F(ChunkOnDialog, FloppySetsChunkTotalAndTheRealProgressBar)
 
 TEST_F(ChunkOnDialog, TwoGiBAndLargeDrivesKeepTheBarInRange)
 {
-    Select(Geometry(255, 63, 512, 2147483648ll));
+    Select(ts::MakeGeometry(255, 63, 512, 2147483648ll));
     ASSERT_TRUE(ComputeChunkSize(*state_));
     EXPECT_EQ(Bar().high, 1073741824);
     // Whatever this process's address space, the chunk never exceeds a cylinder.
     EXPECT_LE(state_->ChunkSize, 8225280u);
     EXPECT_EQ(state_->ChunkSize % 512u, 0u);
 
-    Select(Geometry(255, 63, 512, 80026361856ll));
+    Select(ts::MakeGeometry(255, 63, 512, 80026361856ll));
     ASSERT_TRUE(ComputeChunkSize(*state_));
     const ts::ProgressState bar = Bar();
     EXPECT_GT(bar.high, 0);

@@ -8,18 +8,6 @@
 static EngineTest* g_current = nullptr;
 static WNDPROC g_barProc = nullptr;
 
-DISK_GEOMETRY_EX MakeGeometry(DWORD heads, DWORD sectors, DWORD bytesPerSector, int64_t diskSize)
-{
-    DISK_GEOMETRY_EX geometry = {};
-    geometry.Geometry.Cylinders.QuadPart = diskSize / (static_cast<int64_t>(heads) * sectors * bytesPerSector);
-    geometry.Geometry.MediaType = FixedMedia;
-    geometry.Geometry.TracksPerCylinder = heads;
-    geometry.Geometry.SectorsPerTrack = sectors;
-    geometry.Geometry.BytesPerSector = bytesPerSector;
-    geometry.DiskSize.QuadPart = diskSize;
-    return geometry;
-}
-
 Bytes ReadBytes(const std::wstring& path, size_t size)
 {
     Bytes data(size);

@@ -17,7 +17,7 @@
 
 using Bytes = std::vector<unsigned char>;
 
-DISK_GEOMETRY_EX MakeGeometry(DWORD heads, DWORD sectors, DWORD bytesPerSector, int64_t diskSize);
+using ts::MakeGeometry;
 // `size` bytes from the start of a file or device (devices report no size).
 Bytes ReadBytes(const std::wstring& path, size_t size);
 Bytes Contents(const std::wstring& path);

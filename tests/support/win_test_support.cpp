@@ -454,6 +454,19 @@ void AppOnDialog::Close()
     state = nullptr;
 }
 
+DISK_GEOMETRY_EX MakeGeometry(DWORD heads, DWORD sectors, DWORD bytesPerSector, int64_t diskSize)
+{
+    DISK_GEOMETRY_EX geometry = {};
+    const int64_t cylinder = static_cast<int64_t>(heads) * sectors * bytesPerSector;
+    geometry.Geometry.Cylinders.QuadPart = cylinder != 0 ? diskSize / cylinder : 0;
+    geometry.Geometry.MediaType = FixedMedia;
+    geometry.Geometry.TracksPerCylinder = heads;
+    geometry.Geometry.SectorsPerTrack = sectors;
+    geometry.Geometry.BytesPerSector = bytesPerSector;
+    geometry.DiskSize.QuadPart = diskSize;
+    return geometry;
+}
+
 std::wstring TempPath(const std::wstring& name)
 {
     wchar_t folder[MAX_PATH] = {};

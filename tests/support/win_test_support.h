@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+#include <winioctl.h>
 
 #include <condition_variable>
 #include <deque>
@@ -105,6 +106,9 @@ bool RunWhilePumping(const std::function<void()>& work, DWORD timeoutMs = 60000)
 // Pumps messages until `done` holds; false on timeout.
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 10000);
 void PumpPending();
+
+// A fixed-disk geometry of the given shape and size.
+DISK_GEOMETRY_EX MakeGeometry(DWORD heads, DWORD sectors, DWORD bytesPerSector, int64_t diskSize);
 
 // A unique path for a scratch file in the test's temporary folder.
 std::wstring TempPath(const std::wstring& name);
