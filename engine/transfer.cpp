@@ -96,6 +96,13 @@ bool PrepareTransfer(AppState& app, const Direction& direction)
     return true;
 }
 
+// Moves the bar to `bytesDone`; runs on the worker after every chunk.
+void ShowProgress(AppState& app, int64_t bytesDone)
+{
+    SendDlgItemMessageW(app.MainWindow, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(ProgressPosition(app, bytesDone)),
+                        0);
+}
+
 bool Transfer(const Direction& direction)
 {
     AppState& app = *g_App;
@@ -130,8 +137,7 @@ bool Transfer(const Direction& direction)
             break;
         }
         app.BytesDone += app.ChunkSize;
-        SendDlgItemMessageW(app.MainWindow, IDC_PROGRESS, PBM_SETPOS,
-                            static_cast<WPARAM>(ProgressPosition(app, app.BytesDone)), 0);
+        ShowProgress(app, app.BytesDone);
         // The question is asked with the lock released: Cancel must never wait on the operator.
         if (TakeCancelRequest(app) &&
             MessageBoxW(app.MainWindow, direction.cancelQuestion, L"Warning", MB_ICONQUESTION | MB_YESNO) == IDYES) {

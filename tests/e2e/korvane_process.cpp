@@ -24,9 +24,9 @@ std::wstring KorvaneExe()
 
 bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs)
 {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    const ts::Deadline deadline(timeoutMs);
     while (!done()) {
-        if (GetTickCount64() >= deadline)
+        if (deadline.Passed())
             return false;
         Sleep(20);
     }

@@ -3,7 +3,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
-#include <chrono>
+#include <gtest/gtest.h>
 
 #include "engine/image_jobs.h"
 #include "engine/app_state.h"
@@ -129,6 +129,7 @@ bool ReadMessageBox(HWND window, ObservedBox* box)
 
 BoxWatcher::BoxWatcher(DWORD processId) : processId_(processId)
 {
+    InitializeCriticalSection(&lock_);
     stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     thread_ = CreateThread(nullptr, 0, ThreadProc, this, 0, nullptr);
 }
@@ -139,17 +140,18 @@ BoxWatcher::~BoxWatcher()
     WaitForSingleObject(thread_, INFINITE);
     CloseHandle(thread_);
     CloseHandle(stop_);
+    DeleteCriticalSection(&lock_);
 }
 
 void BoxWatcher::Answer(int button)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    ScopedLock lock(lock_);
     answers_.push_back(button);
 }
 
 void BoxWatcher::SetDefaultAnswer(int button)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    ScopedLock lock(lock_);
     defaultAnswer_ = button;
 }
 
@@ -164,39 +166,47 @@ void BoxWatcher::Press(HWND box, int button)
 
 std::vector<ObservedBox> BoxWatcher::Boxes()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    ScopedLock lock(lock_);
     return boxes_;
 }
 
 void BoxWatcher::Clear()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    ScopedLock lock(lock_);
     boxes_.clear();
+}
+
+// Polls `met` under the watcher's lock until it holds or the time is up.
+static bool WaitUnderLock(CRITICAL_SECTION& section, DWORD timeoutMs, const std::function<bool()>& met)
+{
+    const ts::Deadline deadline(timeoutMs);
+    for (;;) {
+        {
+            ScopedLock lock(section);
+            if (met())
+                return true;
+        }
+        if (deadline.Passed())
+            return false;
+        Sleep(5);
+    }
 }
 
 bool BoxWatcher::WaitForBoxes(size_t count, DWORD timeoutMs)
 {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return boxes_.size() >= count; });
+    return WaitUnderLock(lock_, timeoutMs, [&] { return boxes_.size() >= count; });
 }
 
 bool BoxWatcher::WaitForOpenBox(ObservedBox* box, DWORD timeoutMs)
 {
-    std::unique_lock<std::mutex> lock(mutex_);
-    bool found = changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    return WaitUnderLock(lock_, timeoutMs, [&] {
         for (const ObservedBox& b : boxes_)
-            if (b.pressed == 0 && IsWindow(b.window))
+            if (b.pressed == 0 && IsWindow(b.window)) {
+                *box = b;
                 return true;
+            }
         return false;
     });
-    if (!found)
-        return false;
-    for (const ObservedBox& b : boxes_)
-        if (b.pressed == 0 && IsWindow(b.window)) {
-            *box = b;
-            break;
-        }
-    return true;
 }
 
 DWORD WINAPI BoxWatcher::ThreadProc(void* self)
@@ -229,7 +239,7 @@ void BoxWatcher::Poll()
 
     std::vector<HWND> fresh;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        ScopedLock lock(lock_);
         // Forget boxes that have gone, so a reused handle counts as a new box.
         live_.erase(std::remove_if(live_.begin(), live_.end(),
                                    [&](HWND w) {
@@ -249,7 +259,7 @@ void BoxWatcher::Poll()
             continue;
         int answer;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            ScopedLock lock(lock_);
             live_.push_back(w);
             if (!answers_.empty()) {
                 answer = answers_.front();
@@ -260,7 +270,6 @@ void BoxWatcher::Poll()
             box.pressed = answer;
             boxes_.push_back(box);
         }
-        changed_.notify_all();
         if (answer != 0)
             Press(w, answer);
     }
@@ -387,9 +396,9 @@ void PumpPending()
 
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)
 {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    const ts::Deadline deadline(timeoutMs);
     while (!done()) {
-        if (GetTickCount64() >= deadline)
+        if (deadline.Passed())
             return false;
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
         PumpPending();
@@ -407,13 +416,40 @@ static DWORD WINAPI WorkThread(void* param)
     return 0;
 }
 
+TestThread::TestThread(std::function<void()> work) : work_(std::move(work))
+{
+    thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+    if (thread_ == nullptr)
+        ADD_FAILURE() << "can't start a test thread: error " << GetLastError();
+}
+
+TestThread::~TestThread()
+{
+    Join();
+}
+
+void TestThread::Join()
+{
+    if (thread_ == nullptr)
+        return;
+    WaitForSingleObject(thread_, INFINITE);
+    CloseHandle(thread_);
+    thread_ = nullptr;
+}
+
+DWORD WINAPI TestThread::Run(void* self)
+{
+    static_cast<TestThread*>(self)->work_();
+    return 0;
+}
+
 bool RunWhilePumping(const std::function<void()>& work, DWORD timeoutMs)
 {
     WorkCall call{&work};
     HANDLE thread = CreateThread(nullptr, 0, WorkThread, &call, 0, nullptr);
     if (thread == nullptr)
         return false;
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    const ts::Deadline deadline(timeoutMs);
     bool finished = false;
     for (;;) {
         DWORD wait = MsgWaitForMultipleObjects(1, &thread, FALSE, 20, QS_ALLINPUT);
@@ -422,7 +458,7 @@ bool RunWhilePumping(const std::function<void()>& work, DWORD timeoutMs)
             break;
         }
         PumpPending();
-        if (GetTickCount64() >= deadline)
+        if (deadline.Passed())
             break;
     }
     if (!finished) {

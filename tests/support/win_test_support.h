@@ -6,10 +6,8 @@
 #include <windows.h>
 #include <winioctl.h>
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -63,12 +61,32 @@ private:
     DWORD processId_;
     HANDLE thread_ = nullptr;
     HANDLE stop_ = nullptr;
-    std::mutex mutex_;
-    std::condition_variable changed_;
+    // Guards everything below it; the waits poll, so no condition variable is needed.
+    CRITICAL_SECTION lock_;
     std::deque<int> answers_;
     int defaultAnswer_ = IDOK;
     std::vector<ObservedBox> boxes_;
     std::vector<HWND> live_;
+};
+
+// A time limit from now; GetTickCount's wrap-around is harmless in the difference.
+struct Deadline {
+    explicit Deadline(DWORD spanMs) : start(GetTickCount()), span(spanMs) {}
+    bool Passed() const { return GetTickCount() - start >= span; }
+    DWORD start;
+    DWORD span;
+};
+
+// Holds a critical section for one scope.
+class ScopedLock {
+  public:
+    explicit ScopedLock(CRITICAL_SECTION& section) : section_(section) { EnterCriticalSection(&section_); }
+    ~ScopedLock() { LeaveCriticalSection(&section_); }
+    ScopedLock(const ScopedLock&) = delete;
+    ScopedLock& operator=(const ScopedLock&) = delete;
+
+  private:
+    CRITICAL_SECTION& section_;
 };
 
 // Reads a message box window (caption, text, icon, buttons).
@@ -99,6 +117,21 @@ struct AppOnDialog {
     HWND dialog = nullptr;
     bool Open(bool show = false);
     void Close();
+};
+
+// A test's own thread running `work`; joined by Join() or at the latest by the destructor.
+class TestThread {
+  public:
+    explicit TestThread(std::function<void()> work);
+    ~TestThread();
+    TestThread(const TestThread&) = delete;
+    TestThread& operator=(const TestThread&) = delete;
+    void Join();
+
+  private:
+    static DWORD WINAPI Run(void* self);
+    std::function<void()> work_;
+    HANDLE thread_ = nullptr;
 };
 
 // Runs `work` on a new thread while this thread pumps messages; false on timeout.

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
 #include <vector>
 
 #include "engine/app_state.h"
@@ -88,26 +87,26 @@ BOOL CALLBACK MatchDialog(HWND window, LPARAM param)
 
 HWND FindOwnDialog(const std::wstring& caption, DWORD timeoutMs)
 {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    const ts::Deadline deadline(timeoutMs);
     do {
         Search search{caption, nullptr};
         EnumWindows(MatchDialog, reinterpret_cast<LPARAM>(&search));
         if (search.found != nullptr)
             return search.found;
         Sleep(20);
-    } while (GetTickCount64() < deadline);
+    } while (!deadline.Passed());
     return nullptr;
 }
 
 void WhileModal(const std::function<void()>& modal, const std::function<void()>& helper)
 {
     std::atomic<bool> done{false};
-    std::thread thread([&] {
+    ts::TestThread thread([&] {
         helper();
         done = true;
     });
     modal();
     // The helper may still be answering: keep this thread's windows alive meanwhile.
     ts::PumpUntil([&] { return done.load(); }, 30000);
-    thread.join();
+    thread.Join();
 }

@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "drives/disk_volumes.h"
@@ -196,7 +195,7 @@ TEST_F(VolumesOnWine, VolumeThatCantBeTakenReleasesTheOthersBeforeTheBox)
     watcher_.SetDefaultAnswer(0);
     ts::ObservedBox box;
     bool boxSeen = false, emptyBehindBox = false, closedBehindBox = false;
-    std::thread reader([&] {
+    ts::TestThread reader([&] {
         boxSeen = watcher_.WaitForOpenBox(&box);
         if (!boxSeen)
             return;
@@ -206,7 +205,7 @@ TEST_F(VolumesOnWine, VolumeThatCantBeTakenReleasesTheOthersBeforeTheBox)
     });
     bool result = true;
     OnWorker([&] { result = LockVolumes(*state_, {L"\\\\.\\NoSuchVolume"}); });
-    reader.join();
+    reader.Join();
     ASSERT_TRUE(boxSeen);
     EXPECT_TRUE(emptyBehindBox);
     EXPECT_TRUE(closedBehindBox);
