@@ -65,9 +65,10 @@ HWND CreateMainWindow()
     HICON icon = LoadIconW(g_Instance, MAKEINTRESOURCEW(IDI_MAIN));
     if (icon != nullptr)
         SetClassLongPtrW(dialog, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
-    // The first ShowWindow of a process may take the launcher's show state.
+    // The first ShowWindow of a process may take the launcher's show state. The dialog has
+    // one fixed size and no maximise box: hidden, minimised and maximised all end normal.
     ShowWindow(dialog, SW_SHOW);
-    if (!IsWindowVisible(dialog) || IsIconic(dialog))
+    if (!IsWindowVisible(dialog) || IsIconic(dialog) || IsZoomed(dialog))
         ShowWindow(dialog, SW_SHOWNORMAL);
     return dialog;
 }
