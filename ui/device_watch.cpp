@@ -95,7 +95,8 @@ bool IsMediaChangeNotice(WPARAM event, const DEV_BROADCAST_HDR* header)
     if (header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE) {
         if (header->dbch_size < sizeof(DEV_BROADCAST_DEVICEINTERFACE_W))
             return false;
-        const DEV_BROADCAST_DEVICEINTERFACE_W* device = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(header);
+        const DEV_BROADCAST_DEVICEINTERFACE_W* device =
+            reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(header);
         return std::memcmp(&device->dbcc_classguid, &kDiskInterface, sizeof(GUID)) == 0;
     }
     return false;

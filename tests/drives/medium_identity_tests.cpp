@@ -79,8 +79,12 @@ TEST(MediumIdentityRule, UnansweredMatchesOnlyUnansweredAndAnswersMustAgree)
     struct Pair {
         MediumIdentity listed, now;
     } differ[] = {
-        {Serial("WD-123"), Serial("WD-124")}, {Serial("WD-123"), unknown}, {unknown, Serial("WD-123")},
-        {noSerial, unknown},                  {noSerial, Serial("X")},     {Serial("wd-123"), Serial("WD-123")},
+        {Serial("WD-123"), Serial("WD-124")},
+        {Serial("WD-123"), unknown},
+        {unknown, Serial("WD-123")},
+        {noSerial, unknown},
+        {noSerial, Serial("X")},
+        {Serial("wd-123"), Serial("WD-123")},
     };
     for (const Pair& pair : differ)
         EXPECT_FALSE(SameMediumIdentity(pair.listed, pair.now))

@@ -93,8 +93,8 @@ void EngineTest::SelectDrive(const std::wstring& path, const DISK_GEOMETRY_EX& g
     drive.DiskGeometry = geometry;
     // As the enumeration records it: what the device answers of its serial and layout
     // (a file-backed drive answers neither).
-    const HANDLE device = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
+    const HANDLE device =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (device != INVALID_HANDLE_VALUE) {
         drive.Identity = ReadMediumIdentity(device);
         CloseHandle(device);
