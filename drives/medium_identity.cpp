@@ -70,7 +70,7 @@ bool SerialFromDescriptor(const BYTE* answer, DWORD size, std::string* serial)
     const size_t needed = offsetof(STORAGE_DEVICE_DESCRIPTOR, SerialNumberOffset) + sizeof(DWORD);
     if (answer == nullptr || size < needed)
         return false;
-    STORAGE_DEVICE_DESCRIPTOR head;
+    STORAGE_DEVICE_DESCRIPTOR head = {};
     std::memcpy(&head, answer, needed);
     // The answer may claim less than it returned; what lies beyond its own size is not part of it.
     const DWORD end = head.Size != 0 && head.Size < size ? head.Size : size;
@@ -97,7 +97,7 @@ bool LayoutFromAnswer(const BYTE* answer, DWORD size, MediumIdentity* identity)
     const size_t needed = offsetof(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry);
     if (answer == nullptr || size < needed)
         return false;
-    DRIVE_LAYOUT_INFORMATION_EX layout;
+    DRIVE_LAYOUT_INFORMATION_EX layout = {};
     std::memcpy(&layout, answer, needed);
     identity->PartitionStyle = layout.PartitionStyle;
     identity->MbrSignature = 0;
