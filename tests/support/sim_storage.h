@@ -10,7 +10,9 @@
 // FindNextVolumeW, FindVolumeClose, GetVolumePathNameW,
 // GetVolumeNameForVolumeMountPointW, GetDriveTypeW and SetCurrentDirectoryW.
 // The test's own calls go through the same table. Handles and paths the stack
-// does not know pass through to the system unchanged, with two exceptions:
+// does not know pass through to the system unchanged, with three exceptions:
+//  - every \\.\PhysicalDriveN path belongs to the stack: one it doesn't describe
+//    fails with ERROR_FILE_NOT_FOUND (Wine's own fake drive 0 is out of the way);
 //  - the volume list holds the simulated volumes only, plus one "host" volume
 //    (kHostVolume) that stands for every drive root Wine has (C:\, Z:\ ...):
 //    GetVolumeNameForVolumeMountPointW of such a root names it. Its extent lies
@@ -43,6 +45,11 @@
 //  - opens check share modes against the handles already open on the object
 //    (ERROR_SHARING_VIOLATION); a removed disk fails every call on its old
 //    handles with ERROR_DEVICE_NOT_CONNECTED and no longer opens.
+// Volumes open by \\?\Volume{...} (no trailing backslash) or, with a drive letter,
+// \\.\X:. GetVolumePathNameW of a path under a volume's mount point (a real folder
+// of the test, so files there really exist) answers that mount point;
+// GetVolumeNameForVolumeMountPointW of it the volume's name; GetDriveTypeW of the
+// volume's root its driveType.
 // Volumes: FSCTL_LOCK_VOLUME fails with ERROR_ACCESS_DENIED while the volume is
 // busy (busyTries, or the process's current directory lies under its mount
 // point), FSCTL_DISMOUNT_VOLUME as the test says, FSCTL_UNLOCK_VOLUME or closing
