@@ -119,9 +119,11 @@ class DeviceChanges : public ::testing::Test {
                      reinterpret_cast<LPARAM>(GetDlgItem(dialog_, IDC_DRIVE_COMBO)));
         ASSERT_EQ(Details().size(), 4u);
     }
-    // Lets the coalescing timer run out (and a second one, had there been one).
-    size_t QueriesAfterQuiet()
+    // The number of queries once `expected` have been made (or a few seconds have passed)
+    // and the coalescing timer has had time to run out again: a refresh too many shows.
+    size_t QueriesAfterQuiet(size_t expected)
     {
+        ts::PumpUntil([&] { return services_.queries.size() >= expected; }, 5000);
         ts::PumpUntil([] { return false; }, 3 * kDeviceRefreshDelayMs);
         return services_.queries.size();
     }
@@ -157,7 +159,7 @@ TEST_F(DeviceChanges, WhileIdleOneRefreshPerBurstKeepingOnlyTheSameMedium)
         SendNotice(DBT_DEVICEARRIVAL);
     }
     EXPECT_EQ(services_.queries.size(), 1u) << "refreshed before the burst was over";
-    EXPECT_EQ(QueriesAfterQuiet(), 2u);
+    EXPECT_EQ(QueriesAfterQuiet(2u), 2u);
     EXPECT_EQ(Combo(), (std::vector<std::wstring>{L"PHYSICALDRIVE3", L"PHYSICALDRIVE4"}));
     EXPECT_EQ(Selection(), 0);
     EXPECT_EQ(g_App->SelectedIndex, 0);
@@ -169,14 +171,14 @@ TEST_F(DeviceChanges, WhileIdleOneRefreshPerBurstKeepingOnlyTheSameMedium)
     SendMessageW(dialog_, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&share));
     SendMessageW(dialog_, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
     SendMessageW(dialog_, WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE, reinterpret_cast<LPARAM>(&share));
-    EXPECT_EQ(QueriesAfterQuiet(), 2u);
+    EXPECT_EQ(QueriesAfterQuiet(2u), 2u);
 
     // Another medium of the same size and model, with another serial, behind the chosen
     // disk's number: the selection and its details go, though the path is listed again.
     stack_->SwapMedium(3, Medium(3, "SER3-SWAPPED"));
     SendNotice(DBT_DEVICEREMOVECOMPLETE);
     SendNotice(DBT_DEVICEARRIVAL);
-    EXPECT_EQ(QueriesAfterQuiet(), 3u);
+    EXPECT_EQ(QueriesAfterQuiet(3u), 3u);
     EXPECT_EQ(Combo(), (std::vector<std::wstring>{L"PHYSICALDRIVE3", L"PHYSICALDRIVE4"}));
     EXPECT_EQ(Selection(), -1);
     EXPECT_EQ(g_App->SelectedIndex, -1);
@@ -187,7 +189,7 @@ TEST_F(DeviceChanges, WhileIdleOneRefreshPerBurstKeepingOnlyTheSameMedium)
     Choose(1);
     RemoveDisk(4);
     SendNotice(DBT_DEVICEREMOVECOMPLETE);
-    EXPECT_EQ(QueriesAfterQuiet(), 4u);
+    EXPECT_EQ(QueriesAfterQuiet(4u), 4u);
     EXPECT_EQ(Combo(), std::vector<std::wstring>{L"PHYSICALDRIVE3"});
     EXPECT_EQ(Selection(), -1);
     EXPECT_TRUE(Details().empty());
@@ -234,7 +236,7 @@ TEST_F(DeviceChanges, NoticesDuringARestoreWaitForItsEndAndTheRewrittenMediumSta
     EXPECT_EQ(watcher.Boxes()[1].text, L"The disk image was successfully written!");
 
     EXPECT_EQ(queriesDuringJob, queriesBefore) << "the list was refreshed while the job ran";
-    EXPECT_EQ(QueriesAfterQuiet(), queriesBefore + 1);
+    EXPECT_EQ(QueriesAfterQuiet(queriesBefore + 1), queriesBefore + 1);
     EXPECT_EQ(Combo(), std::vector<std::wstring>{L"PHYSICALDRIVE3"});
     EXPECT_EQ(Selection(), 0);
     EXPECT_EQ(Details(), kDisk3Details);
