@@ -344,6 +344,15 @@ TEST_F(VolumeJobTest, CreateLocksTheSourceWhileReadingAndAsksWhenItCant)
     EXPECT_EQ(Seen(watcher), (Boxes{kReadQuestion, kCreated}));
     EXPECT_TRUE(Contents(created) == before_);
     EXPECT_FALSE(stack_->VolumeLocked(kBoot));
+
+    // Volumes that can't be told can't be locked either: the same question, at once.
+    ASSERT_TRUE(DeleteFileW(created.c_str()));
+    stack_->AddFault({"FindFirstVolumeW", 0, L"", ERROR_ACCESS_DENIED});
+    watcher.Clear();
+    watcher.Answer(IDNO);
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{kReadQuestion, kNotCreated}));
+    EXPECT_EQ(FileSize(created), -1);
 }
 
 TEST_F(VolumeJobTest, ImageOnAVolumeOfTheTargetIsRefusedInBothJobs)
