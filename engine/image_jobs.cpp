@@ -242,9 +242,13 @@ void RunOnOpenDisk(JobKind kind)
     }
     bool told = false;
     const bool done = create ? RunCreate(texts, &told) : RunRestore(texts, &told);
+    // Everything is given back before the outcome box waits for the operator:
+    // the file, the drive, and only then the drive's volumes.
+    CloseImageFile();
+    CloseDisk();
+    ReleaseVolumes(*g_App);
     if (!told)
         ShowJobBox(done ? texts.succeeded : texts.failed, done ? MB_ICONINFORMATION : MB_ICONWARNING);
-    CloseImageFile();
 }
 
 // A restore writes a new layout, and with it a new layout identity: the
