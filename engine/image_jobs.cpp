@@ -221,6 +221,17 @@ bool RunRestore(const JobTexts& texts, bool* told)
     return done;
 }
 
+// A restore writes a new layout, and with it a new layout identity: the
+// record takes the medium's identity again while the job still holds it, so
+// that the next job on the same selection finds the medium it wrote. The
+// dialog leaves the drive list alone while a job runs.
+void RetakeMediumIdentity()
+{
+    AppState& app = *g_App;
+    const MediumIdentity now = ReadMediumIdentity(app.DiskHandle);
+    app.DriveList[static_cast<size_t>(app.SelectedIndex)].Identity = now;
+}
+
 // With the drive open: reads the name, checks where the file lies, runs the job and tells the outcome.
 void RunOnOpenDisk(JobKind kind)
 {
@@ -245,31 +256,19 @@ void RunOnOpenDisk(JobKind kind)
     // Everything is given back before the outcome box waits for the operator:
     // the file, the drive, and only then the drive's volumes.
     CloseImageFile();
+    RetakeMediumIdentity();
     CloseDisk();
     ReleaseVolumes(*g_App);
     if (!told)
         ShowJobBox(done ? texts.succeeded : texts.failed, done ? MB_ICONINFORMATION : MB_ICONWARNING);
 }
 
-// A restore writes a new layout, and with it a new layout identity: the
-// record takes the medium's identity again while the job still holds it, so
-// that the next job on the same selection finds the medium it wrote. The
-// dialog leaves the drive list alone while a job runs.
-void RetakeMediumIdentity()
-{
-    AppState& app = *g_App;
-    const MediumIdentity now = ReadMediumIdentity(app.DiskHandle);
-    app.DriveList[static_cast<size_t>(app.SelectedIndex)].Identity = now;
-}
-
 DWORD RunJob(JobKind kind)
 {
-    if (OpenSelectedDisk(kind)) {
+    if (OpenSelectedDisk(kind))
         RunOnOpenDisk(kind);
-        RetakeMediumIdentity();
-    } else {
+    else
         ShowJobBox(kCantOpenDisk, MB_ICONWARNING);
-    }
     CloseDisk();
     ReleaseVolumes(*g_App);
     SetControlsIdle(true);
