@@ -4,8 +4,10 @@
 
 #include "drives/disk_volumes.h"
 #include "engine/app_state.h"
+#include "engine/sparse_image.h"
 #include "engine/transfer.h"
 #include "resource.h"
+#include "ui/taskbar_button.h"
 
 wchar_t ImageFileName[MAX_PATH];
 
@@ -33,6 +35,9 @@ const JobTexts kRestoreTexts = {L"Can't open selected file,\nplease check the fi
 
 void ShowJobBox(const wchar_t* text, UINT icon)
 {
+    // Every outcome but success is told with a warning: the button turns red until it is closed.
+    if (icon == MB_ICONWARNING)
+        PostTaskbarState(g_App->MainWindow, TaskbarState::Error);
     MessageBoxW(g_App->MainWindow, text, kJobCaption, icon | MB_OK);
 }
 
@@ -193,8 +198,11 @@ bool StartImageJob(JobKind kind)
     // Disabling the focused button leaves the dialog without focus.
     FocusControl(IDC_CANCEL);
     RunningKind = kind;
+    ShowTaskbarState(g_App->MainWindow, TaskbarState::Running);
+    ShowTaskbarProgress(g_App->MainWindow, 0);
     JobThread = CreateThread(nullptr, 0, kind == JobKind::Create ? RunCreateJob : RunRestoreJob, nullptr, 0, nullptr);
     if (JobThread == nullptr) {
+        ShowTaskbarState(g_App->MainWindow, TaskbarState::None);
         ShowJobBox(L"Can't start the job,\nplease try again!", MB_ICONWARNING);
         SetControlsIdle(true);
         FocusControl(StartingButton(kind));
@@ -209,6 +217,7 @@ void OnJobEnded()
         return;
     CloseHandle(JobThread);
     JobThread = nullptr;
+    ShowTaskbarState(g_App->MainWindow, TaskbarState::None);
     FocusControl(StartingButton(RunningKind));
 }
 
@@ -257,9 +266,13 @@ bool OpenImageForWrite()
         if (answer != IDYES)
             return false;
     }
+    // CREATE_ALWAYS empties a replaced file: no old byte can show through a skipped range.
     g_App->ImageHandle = CreateFileW(ImageFileName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    return IsOpenHandle(g_App->ImageHandle);
+    if (!IsOpenHandle(g_App->ImageHandle))
+        return false;
+    g_App->ImageSparse = MakeImageSparse(g_App->ImageHandle, ImageFileName);
+    return true;
 }
 
 // A closed handle's value must never be closed again: it may name another object by then.
@@ -268,6 +281,7 @@ void CloseImageFile()
     if (IsOpenHandle(g_App->ImageHandle))
         CloseHandle(g_App->ImageHandle);
     g_App->ImageHandle = nullptr;
+    g_App->ImageSparse = false;
 }
 
 void CloseDisk()

@@ -9,6 +9,7 @@
 #include "resource.h"
 #include "ui/file_select.h"
 #include "ui/startup.h"
+#include "ui/taskbar_button.h"
 
 static WNDPROC EditOwnProc = nullptr;
 // The operator closed the window while a job ran: quit once it has ended.
@@ -26,6 +27,7 @@ static INT_PTR OnInitDialog(HWND dialog)
         ReportNoDrives(dialog);
     HWND edit = GetDlgItem(dialog, IDC_FILE_NAME);
     SendMessageW(edit, EM_LIMITTEXT, FileNameEditLimit, 0);
+    PrepareTaskbarButton(dialog);
     EditOwnProc =
         reinterpret_cast<WNDPROC>(SetWindowLongPtrW(edit, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(FileNameEditProc)));
     return TRUE;
@@ -133,6 +135,15 @@ static INT_PTR OnListBoxColour(HWND dialog, HDC context, HWND list)
     return reinterpret_cast<INT_PTR>(BackgroundBrush);
 }
 
+// Registered messages have no fixed number to switch on.
+static INT_PTR OnOtherMessage(HWND dialog, UINT message)
+{
+    if (!IsTaskbarButtonCreated(message))
+        return FALSE;
+    OnTaskbarButtonCreated(dialog);
+    return TRUE;
+}
+
 INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
@@ -144,8 +155,14 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         return OnListBoxColour(dialog, reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
     case WM_JOB_ENDED:
         return OnJobEndedMessage(dialog);
+    case WM_TASKBAR_STATE:
+        ShowTaskbarState(dialog, static_cast<TaskbarState>(wParam));
+        return TRUE;
+    case WM_TASKBAR_PROGRESS:
+        ShowTaskbarProgress(dialog, static_cast<int>(wParam));
+        return TRUE;
     default:
-        return FALSE;
+        return OnOtherMessage(dialog, message);
     }
 }
 
