@@ -92,36 +92,12 @@ BOOL WINAPI RefuseSparse(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPV
 // Bytes the file takes on the Linux file system under Wine (st_blocks × 512), -1 where that can't be read.
 int64_t AllocatedBytes(const std::wstring& path)
 {
-    typedef char*(CDECL * UnixName)(const wchar_t*);
-    const auto unixName = reinterpret_cast<UnixName>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (unixName == nullptr)
+    const std::string file = ts::LinuxPath(path);
+    std::string blocks;
+    if (file.empty() || !ts::RunLinuxShell("stat -c %b '" + file + "'", &blocks) || blocks.empty() ||
+        blocks[0] < '0' || blocks[0] > '9')
         return -1;
-    const std::wstring answer = path + L".blocks";
-    char* file = unixName(path.c_str());
-    char* out = unixName(answer.c_str());
-    if (file == nullptr || out == nullptr)
-        return -1;
-    // Wine starts a Linux program without waiting for it: the answer is renamed into place when complete.
-    const std::string command = std::string("/bin/sh -c \"stat -c %b '") + file + "' >'" + out + ".part' && mv '" +
-                                out + ".part' '" + out + "'\"";
-    HeapFree(GetProcessHeap(), 0, file);
-    HeapFree(GetProcessHeap(), 0, out);
-    std::wstring wide(command.begin(), command.end());
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &wide[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return -1;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    ts::PumpUntil([&] { return GetFileAttributesW(answer.c_str()) != INVALID_FILE_ATTRIBUTES; }, 10000);
-    Bytes text;
-    const bool read = ts::ReadWholeFile(answer, &text);
-    DeleteFileW(answer.c_str());
-    if (!read || text.empty())
-        return -1;
-    return _atoi64(std::string(text.begin(), text.end()).c_str()) * 512;
+    return _atoi64(blocks.c_str()) * 512;
 }
 
 const int64_t kChunk = 4 * 8 * 512; // MakeGeometry(4, 8, 512, ...) gives chunks of 16 KiB
