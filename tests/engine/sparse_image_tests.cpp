@@ -7,6 +7,7 @@
 
 #include "engine/sparse_image.h"
 #include "engine/transfer.h"
+#include "tests/support/import_patch.h"
 
 namespace {
 
@@ -15,69 +16,8 @@ const std::string kWritten = "Korvane:|The disk image was successfully written!|
 const std::string kReplace = "Write image file|The selected file exists,\nREPLACE ?|question|YesNo";
 using Boxes = std::vector<std::string>;
 
-// Replaces this executable's import of `function` from kernel32 while it lives.
-// The program's code is linked into the test, so its calls go through this table.
-class ImportPatch {
-  public:
-    ImportPatch(const char* function, void* replacement)
-    {
-        BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
-        const auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
-        const auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-        const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-        for (auto* module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); module->Name != 0;
-             ++module) {
-            if (lstrcmpiA(reinterpret_cast<const char*>(base + module->Name), "kernel32.dll") != 0)
-                continue;
-            auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->OriginalFirstThunk);
-            auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->FirstThunk);
-            for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-                if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
-                    continue;
-                const auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-                if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) == 0)
-                    slot_ = reinterpret_cast<void**>(&slots->u1.Function);
-            }
-        }
-        if (slot_ != nullptr) {
-            original_ = *slot_;
-            Write(replacement);
-        }
-    }
-    ~ImportPatch()
-    {
-        if (slot_ != nullptr)
-            Write(original_);
-    }
-    bool Active() const { return slot_ != nullptr; }
-    void* Original() const { return original_; }
-
-  private:
-    void Write(void* value)
-    {
-        DWORD old = 0;
-        VirtualProtect(slot_, sizeof(void*), PAGE_READWRITE, &old);
-        *slot_ = value;
-        VirtualProtect(slot_, sizeof(void*), old, &old);
-    }
-    void** slot_ = nullptr;
-    void* original_ = nullptr;
-};
-
-// Volume flags as NTFS gives them: with sparse files. (Wine leaves that flag out.)
-ImportPatch* g_volumePatch = nullptr;
-BOOL WINAPI VolumeWithSparseFiles(LPCWSTR root, LPWSTR name, DWORD nameSize, LPDWORD serial, LPDWORD length,
-                                  LPDWORD flags, LPWSTR fileSystem, DWORD fileSystemSize)
-{
-    const auto original = reinterpret_cast<decltype(&GetVolumeInformationW)>(g_volumePatch->Original());
-    const BOOL ok = original(root, name, nameSize, serial, length, flags, fileSystem, fileSystemSize);
-    if (ok && flags != nullptr)
-        *flags |= FILE_SUPPORTS_SPARSE_FILES;
-    return ok;
-}
-
 // A file system that claims sparse files but refuses to make one (a share, say).
-ImportPatch* g_controlPatch = nullptr;
+ts::ImportPatch* g_controlPatch = nullptr;
 BOOL WINAPI RefuseSparse(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                          LPDWORD returned, LPOVERLAPPED overlapped)
 {
@@ -144,9 +84,8 @@ TEST(ZeroTest, EveryByteCounts)
 
 TEST_F(SparseTest, ZeroChunksAreHolesAndTheImageStillEqualsTheDrive)
 {
-    ImportPatch patch("GetVolumeInformationW", reinterpret_cast<void*>(&VolumeWithSparseFiles));
-    g_volumePatch = &patch;
-    ASSERT_TRUE(patch.Active());
+    ts::SparseFilesClaim claim;
+    ASSERT_TRUE(claim.Active());
     const std::wstring probe = Scratch(L"probe.bin");
     ASSERT_TRUE(ts::WriteWholeFile(probe, Bytes(1)));
     if (AllocatedBytes(probe) < 0)
@@ -179,7 +118,6 @@ TEST_F(SparseTest, ZeroChunksAreHolesAndTheImageStillEqualsTheDrive)
     RunJob(JobKind::Restore);
     EXPECT_TRUE(Contents(drive_) == tail) << "the drive differs from the image";
     EXPECT_EQ(Seen(watcher), (Boxes{kReplace, kCreated, kReplace, kCreated, kWritten}));
-    g_volumePatch = nullptr;
 }
 
 TEST_F(SparseTest, WithoutSparseFilesEveryChunkIsWritten)
@@ -189,13 +127,11 @@ TEST_F(SparseTest, WithoutSparseFilesEveryChunkIsWritten)
     ts::BoxWatcher watcher;
     {
         // The volume claims sparse files but the file system refuses to make one.
-        ImportPatch volume("GetVolumeInformationW", reinterpret_cast<void*>(&VolumeWithSparseFiles));
-        g_volumePatch = &volume;
-        ImportPatch control("DeviceIoControl", reinterpret_cast<void*>(&RefuseSparse));
+        ts::SparseFilesClaim claim;
+        ts::ImportPatch control("DeviceIoControl", reinterpret_cast<void*>(&RefuseSparse));
         g_controlPatch = &control;
-        ASSERT_TRUE(volume.Active() && control.Active());
+        ASSERT_TRUE(claim.Active() && control.Active());
         CreateFrom(disk, image);
-        g_volumePatch = nullptr;
         g_controlPatch = nullptr;
     }
     const int64_t refused = AllocatedBytes(image);
