@@ -34,8 +34,8 @@ int64_t AllocatedBytes(const std::wstring& path)
 {
     const std::string file = ts::LinuxPath(path);
     std::string blocks;
-    if (file.empty() || !ts::RunLinuxShell("stat -c %b '" + file + "'", &blocks) || blocks.empty() ||
-        blocks[0] < '0' || blocks[0] > '9')
+    if (file.empty() || !ts::RunLinuxShell("stat -c %b '" + file + "'", &blocks) || blocks.empty() || blocks[0] < '0' ||
+        blocks[0] > '9')
         return -1;
     return _atoi64(blocks.c_str()) * 512;
 }
@@ -107,17 +107,35 @@ TEST_F(SparseTest, ZeroChunksAreHolesAndTheImageStillEqualsTheDrive)
     EXPECT_GE(taken, 65 * kChunk);
     EXPECT_LE(taken, 65 * kChunk + 256 * 1024) << "the zero chunks were written";
 
-    // Zeros at the end only: the file is still as long as the drive.
+    // Zeros at the end: the file is still as long as the drive.
     watcher.Answer(IDYES);
-    const Bytes tail = DriveWithZeros(64, 0, {{10, 64}});
+    const Bytes tail = DriveWithZeros(64, 0, {{0, 2}, {10, 64}});
     CreateFrom(tail, image);
     EXPECT_LE(AllocatedBytes(image), 10 * kChunk + 256 * 1024);
+
+    // Cancelled after two chunks of zeros: the file ends where the copy stopped.
+    onPosition_ = [&](int position) {
+        if (position == 2 * kChunk / 2)
+            RequestCancel();
+    };
+    watcher.Answer(IDYES); // replace
+    watcher.Answer(IDYES); // cancel
+    RunJob(JobKind::Create);
+    onPosition_ = nullptr;
+    EXPECT_EQ(FileSize(image), 2 * kChunk);
+    EXPECT_TRUE(Contents(image) == Bytes(static_cast<size_t>(2 * kChunk), 0));
+    EXPECT_EQ(Status(), L"Bytes read: 32 768 ");
+    watcher.Answer(IDYES);
+    CreateFrom(tail, image);
 
     // A restore writes every byte, zeros included: the drive's old data goes.
     ASSERT_TRUE(ts::WriteWholeFile(drive_, ts::Pattern(tail.size(), 62)));
     RunJob(JobKind::Restore);
     EXPECT_TRUE(Contents(drive_) == tail) << "the drive differs from the image";
-    EXPECT_EQ(Seen(watcher), (Boxes{kReplace, kCreated, kReplace, kCreated, kWritten}));
+    const std::string question = "Warning|Cancel read image?|question|YesNo";
+    const std::string notCreated = "Korvane:|The disk image wasn't created!|warning|OK";
+    EXPECT_EQ(Seen(watcher), (Boxes{kReplace, kCreated, kReplace, kCreated, kReplace, question, notCreated, kReplace,
+                                    kCreated, kWritten}));
 }
 
 TEST_F(SparseTest, WithoutSparseFilesEveryChunkIsWritten)
