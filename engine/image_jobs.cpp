@@ -202,8 +202,9 @@ bool StartImageJob(JobKind kind)
     ShowTaskbarProgress(g_App->MainWindow, 0);
     JobThread = CreateThread(nullptr, 0, kind == JobKind::Create ? RunCreateJob : RunRestoreJob, nullptr, 0, nullptr);
     if (JobThread == nullptr) {
-        ShowTaskbarState(g_App->MainWindow, TaskbarState::None);
+        // The box's own loop shows the red state it posts; no job end will clear it.
         ShowJobBox(L"Can't start the job,\nplease try again!", MB_ICONWARNING);
+        ShowTaskbarState(g_App->MainWindow, TaskbarState::None);
         SetControlsIdle(true);
         FocusControl(StartingButton(kind));
         return false;
