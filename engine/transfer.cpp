@@ -91,16 +91,6 @@ bool WriteImageChunk(AppState& app, HANDLE destination, bool* skipped)
     return WriteFile(destination, app.TransferBuffer, app.BytesRead, &app.BytesWritten, nullptr) != FALSE;
 }
 
-// The cancel question, with the taskbar button paused while it is open.
-bool ConfirmCancel(AppState& app, const Direction& direction)
-{
-    PostTaskbarState(app.MainWindow, TaskbarState::Paused);
-    const bool confirmed =
-        MessageBoxW(app.MainWindow, direction.cancelQuestion, L"Warning", MB_ICONQUESTION | MB_YESNO) == IDYES;
-    PostTaskbarState(app.MainWindow, TaskbarState::Running);
-    return confirmed;
-}
-
 bool Transfer(const Direction& direction)
 {
     AppState& app = *g_App;
@@ -141,7 +131,7 @@ bool Transfer(const Direction& direction)
         app.BytesDone += app.ChunkSize;
         ShowProgress(app, app.BytesDone);
         // The question is asked with the lock released: Cancel must never wait on the operator.
-        if (TakeCancelRequest(app) && ConfirmCancel(app, direction)) {
+        if (TakeCancelRequest(app) && ConfirmCancel(app, direction.cancelQuestion)) {
             result = false;
             break;
         }
@@ -165,6 +155,14 @@ bool Transfer(const Direction& direction)
 }
 
 } // namespace
+
+bool ConfirmCancel(AppState& app, const wchar_t* question)
+{
+    PostTaskbarState(app.MainWindow, TaskbarState::Paused);
+    const bool confirmed = MessageBoxW(app.MainWindow, question, L"Warning", MB_ICONQUESTION | MB_YESNO) == IDYES;
+    PostTaskbarState(app.MainWindow, TaskbarState::Running);
+    return confirmed;
+}
 
 void ShowProgress(AppState& app, int64_t bytesDone)
 {

@@ -14,3 +14,7 @@ bool RestoreImage();
 // taskbar button and, at most once a second, the step's status text with its figures.
 // Runs on the job thread; the step began with SetStatusText.
 void ShowProgress(AppState& app, int64_t bytesDone);
+
+// Asks `question` ("Cancel read image?") in the "Warning" box, Yes and No, with the
+// taskbar button paused while it is open. True on Yes. Runs on the job thread.
+bool ConfirmCancel(AppState& app, const wchar_t* question);
