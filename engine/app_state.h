@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "drives/drive_record.h"
+#include "report/job_figures.h"
 
 struct IWbemLocator;
 struct IWbemServices;
@@ -38,6 +39,12 @@ struct AppState {
     BOOL LastIoResult = FALSE;
     // The progress bar counts in units of 2^ProgressShift bytes (1 below 4 GiB).
     uint32_t ProgressShift = 1;
+    // The running step's own status text, which the figures follow, and their samples.
+    // Written by SetStatusText, read by ShowProgress: one thread at a time.
+    std::wstring StatusStep;
+    JobFigures Figures;
+    // The image file was made sparse when opened: chunks of zeros are skipped.
+    bool ImageSparse = false;
     // Volumes of the target disk held locked and dismounted during a restore.
     std::vector<HANDLE> VolumeHandles;
     CRITICAL_SECTION Lock;

@@ -5,9 +5,11 @@
 #include "drives/disk_volumes.h"
 #include "drives/medium_identity.h"
 #include "engine/app_state.h"
+#include "engine/sparse_image.h"
 #include "engine/transfer.h"
 #include "report/error_box.h"
 #include "resource.h"
+#include "ui/taskbar_button.h"
 
 wchar_t ImageFileName[MAX_PATH];
 
@@ -35,6 +37,9 @@ const JobTexts kRestoreTexts = {L"Can't open selected file,\nplease check the fi
 
 void ShowJobBox(const wchar_t* text, UINT icon)
 {
+    // Every outcome but success is told with a warning: the button turns red until it is closed.
+    if (icon == MB_ICONWARNING)
+        PostTaskbarState(g_App->MainWindow, TaskbarState::Error);
     MessageBoxW(g_App->MainWindow, text, kJobCaption, icon | MB_OK);
 }
 
@@ -144,9 +149,13 @@ bool ConfirmReplace()
 
 bool CreateImageFile()
 {
+    // CREATE_ALWAYS empties a replaced file: no old byte can show through a skipped range.
     g_App->ImageHandle = CreateFileW(ImageFileName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    return IsOpenHandle(g_App->ImageHandle);
+    if (!IsOpenHandle(g_App->ImageHandle))
+        return false;
+    g_App->ImageSparse = MakeImageSparse(g_App->ImageHandle, ImageFileName);
+    return true;
 }
 
 void ClearCancelRequest()
@@ -307,9 +316,13 @@ bool StartImageJob(JobKind kind)
     // Disabling the focused button leaves the dialog without focus.
     FocusControl(IDC_CANCEL);
     RunningKind = kind;
+    ShowTaskbarState(g_App->MainWindow, TaskbarState::Running);
+    ShowTaskbarProgress(g_App->MainWindow, 0);
     JobThread = CreateThread(nullptr, 0, kind == JobKind::Create ? RunCreateJob : RunRestoreJob, nullptr, 0, nullptr);
     if (JobThread == nullptr) {
+        // The box's own loop shows the red state it posts; no job end will clear it.
         ShowJobBox(L"Can't start the job,\nplease try again!", MB_ICONWARNING);
+        ShowTaskbarState(g_App->MainWindow, TaskbarState::None);
         SetControlsIdle(true);
         FocusControl(StartingButton(kind));
         return false;
@@ -323,6 +336,7 @@ void OnJobEnded()
         return;
     CloseHandle(JobThread);
     JobThread = nullptr;
+    ShowTaskbarState(g_App->MainWindow, TaskbarState::None);
     FocusControl(StartingButton(RunningKind));
 }
 
@@ -371,6 +385,7 @@ void CloseImageFile()
     if (IsOpenHandle(g_App->ImageHandle))
         CloseHandle(g_App->ImageHandle);
     g_App->ImageHandle = nullptr;
+    g_App->ImageSparse = false;
 }
 
 void CloseDisk()

@@ -7,9 +7,12 @@
 
 #include "engine/app_state.h"
 #include "engine/chunk_sizing.h"
+#include "engine/sparse_image.h"
 #include "report/byte_count.h"
 #include "report/error_box.h"
+#include "report/job_figures.h"
 #include "resource.h"
+#include "ui/taskbar_button.h"
 
 namespace {
 
@@ -73,11 +76,19 @@ bool PrepareTransfer(AppState& app)
     return true;
 }
 
-// Moves the bar to `bytesDone`; runs on the worker after every chunk.
-void ShowProgress(AppState& app, int64_t bytesDone)
+// Writes a chunk to the image file, or moves past it when it holds only zeros
+// and the file is sparse. `skipped` tells whether the file's end is still to be set.
+bool WriteImageChunk(AppState& app, HANDLE destination, bool* skipped)
 {
-    SendDlgItemMessageW(app.MainWindow, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(ProgressPosition(app, bytesDone)),
-                        0);
+    if (app.ImageSparse && IsAllZero(app.TransferBuffer, app.BytesRead)) {
+        LARGE_INTEGER distance = {};
+        distance.QuadPart = app.BytesRead;
+        app.BytesWritten = app.BytesRead;
+        *skipped = true;
+        return SetFilePointerEx(destination, distance, nullptr, FILE_CURRENT) != FALSE;
+    }
+    *skipped = false;
+    return WriteFile(destination, app.TransferBuffer, app.BytesRead, &app.BytesWritten, nullptr) != FALSE;
 }
 
 bool Transfer(const Direction& direction)
@@ -92,6 +103,7 @@ bool Transfer(const Direction& direction)
     app.BytesDone = 0;
     bool result = true;
     bool lastChunk = false;
+    bool endPending = false; // the image file ends before BytesDone: its last chunks were skipped
     SetStatusText(direction.startText);
 
     while (app.BytesDone < app.TotalBytes) {
@@ -107,7 +119,10 @@ bool Transfer(const Direction& direction)
             result = false;
             break;
         }
-        app.LastIoResult = WriteFile(destination, app.TransferBuffer, app.BytesRead, &app.BytesWritten, nullptr);
+        if (direction.restore)
+            app.LastIoResult = WriteFile(destination, app.TransferBuffer, app.BytesRead, &app.BytesWritten, nullptr);
+        else
+            app.LastIoResult = WriteImageChunk(app, destination, &endPending);
         if (!app.LastIoResult || app.BytesWritten != app.BytesRead) {
             ShowErrorBox(app, direction.writeError);
             result = false;
@@ -116,11 +131,15 @@ bool Transfer(const Direction& direction)
         app.BytesDone += app.ChunkSize;
         ShowProgress(app, app.BytesDone);
         // The question is asked with the lock released: Cancel must never wait on the operator.
-        if (TakeCancelRequest(app) &&
-            MessageBoxW(app.MainWindow, direction.cancelQuestion, L"Warning", MB_ICONQUESTION | MB_YESNO) == IDYES) {
+        if (TakeCancelRequest(app) && ConfirmCancel(app, direction.cancelQuestion)) {
             result = false;
             break;
         }
+    }
+    // Skipped chunks at the end leave the file short: it must end where the copy did.
+    if (endPending && !SetEndOfFile(destination) && result) {
+        ShowErrorBox(app, direction.writeError);
+        result = false;
     }
     // Data still in the system's cache has not arrived: only a flushed copy counts as done.
     if (result && !FlushFileBuffers(destination)) {
@@ -136,6 +155,28 @@ bool Transfer(const Direction& direction)
 }
 
 } // namespace
+
+bool ConfirmCancel(AppState& app, const wchar_t* question)
+{
+    PostTaskbarState(app.MainWindow, TaskbarState::Paused);
+    const bool confirmed = MessageBoxW(app.MainWindow, question, L"Warning", MB_ICONQUESTION | MB_YESNO) == IDYES;
+    PostTaskbarState(app.MainWindow, TaskbarState::Running);
+    return confirmed;
+}
+
+void ShowProgress(AppState& app, int64_t bytesDone)
+{
+    SendDlgItemMessageW(app.MainWindow, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(ProgressPosition(app, bytesDone)),
+                        0);
+    const int permille = TakePermilleChange(app.Figures, bytesDone, app.TotalBytes);
+    if (permille >= 0)
+        PostTaskbarProgress(app.MainWindow, permille);
+    if (!TakeFiguresSample(app.Figures, GetTickCount(), bytesDone))
+        return;
+    const std::wstring text =
+        app.StatusStep + FormatFigures(bytesDone, app.TotalBytes, WindowBytesPerSecond(app.Figures));
+    SendDlgItemMessageW(app.MainWindow, IDC_STATUS, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(text.c_str()));
+}
 
 bool CreateImage()
 {

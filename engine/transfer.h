@@ -1,7 +1,20 @@
 // The two transfer loops: drive to image file and image file to drive.
 #pragma once
 
+#include <cstdint>
+
+struct AppState;
+
 // Both run on the job thread with DiskHandle and ImageHandle of g_App open.
 // True only when every byte arrived; every failure has been shown already.
 bool CreateImage();
 bool RestoreImage();
+
+// Tells `bytesDone` of TotalBytes after a chunk of the running step: the bar, the
+// taskbar button and, at most once a second, the step's status text with its figures.
+// Runs on the job thread; the step began with SetStatusText.
+void ShowProgress(AppState& app, int64_t bytesDone);
+
+// Asks `question` ("Cancel read image?") in the "Warning" box, Yes and No, with the
+// taskbar button paused while it is open. True on Yes. Runs on the job thread.
+bool ConfirmCancel(AppState& app, const wchar_t* question);

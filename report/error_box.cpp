@@ -30,5 +30,8 @@ void ShowErrorBox(AppState& state, const std::wstring& text)
 
 void SetStatusText(const std::wstring& text)
 {
+    // Each text set here begins a step: figures shown after it start afresh.
+    g_App->StatusStep = text;
+    StartFigures(g_App->Figures, GetTickCount());
     SendDlgItemMessageW(g_App->MainWindow, IDC_STATUS, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(text.c_str()));
 }

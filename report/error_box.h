@@ -12,4 +12,5 @@ std::wstring ComposeErrorText(const std::wstring& text);
 void ShowErrorBox(AppState& state, const std::wstring& text);
 
 // Writes part 0 of the main dialog's status bar; lost while the bar does not exist.
+// The text becomes the running step's: ShowProgress adds the figures to it.
 void SetStatusText(const std::wstring& text);

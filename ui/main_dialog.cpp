@@ -10,6 +10,7 @@
 #include "ui/device_watch.h"
 #include "ui/file_select.h"
 #include "ui/startup.h"
+#include "ui/taskbar_button.h"
 
 static WNDPROC EditOwnProc = nullptr;
 // The operator closed the window while a job ran: quit once it has ended.
@@ -29,6 +30,7 @@ static INT_PTR OnInitDialog(HWND dialog)
     StartDeviceWatch(dialog);
     HWND edit = GetDlgItem(dialog, IDC_FILE_NAME);
     SendMessageW(edit, EM_LIMITTEXT, FileNameEditLimit, 0);
+    PrepareTaskbarButton(dialog);
     EditOwnProc =
         reinterpret_cast<WNDPROC>(SetWindowLongPtrW(edit, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(FileNameEditProc)));
     return TRUE;
@@ -160,6 +162,15 @@ static INT_PTR OnListBoxColour(HWND dialog, HDC context, HWND list)
     return reinterpret_cast<INT_PTR>(BackgroundBrush);
 }
 
+// Registered messages have no fixed number to switch on.
+static INT_PTR OnOtherMessage(HWND dialog, UINT message)
+{
+    if (!IsTaskbarButtonCreated(message))
+        return FALSE;
+    OnTaskbarButtonCreated(dialog);
+    return TRUE;
+}
+
 INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
@@ -177,8 +188,14 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         return OnDeviceTimer(dialog, wParam);
     case WM_DESTROY:
         return OnDestroy(dialog);
+    case WM_TASKBAR_STATE:
+        ShowTaskbarState(dialog, static_cast<TaskbarState>(wParam));
+        return TRUE;
+    case WM_TASKBAR_PROGRESS:
+        ShowTaskbarProgress(dialog, static_cast<int>(wParam));
+        return TRUE;
     default:
-        return FALSE;
+        return OnOtherMessage(dialog, message);
     }
 }
 

@@ -6,6 +6,7 @@
 #include "resource.h"
 #include "ui/file_select.h"
 #include "ui/main_dialog.h"
+#include "ui/taskbar_button.h"
 
 HINSTANCE g_Instance = nullptr;
 HWND g_MainWindow = nullptr;
@@ -131,6 +132,8 @@ int RunKorvane(HINSTANCE instance)
         CloseHandle(InstanceMutex);
         InstanceMutex = nullptr;
     }
+    // Before COM goes with the record.
+    ReleaseTaskbarButton();
     DestroyAppState(g_App);
     g_App = nullptr;
     delete g_Registry;

@@ -59,3 +59,5 @@ class Korvane {
 
 // Saves what the screen shows of `window` as a PNG file.
 bool SaveScreenshot(HWND window, const std::wstring& path);
+// The same for the smallest rectangle holding `window` and `over` (a box open over it, say).
+bool SaveScreenshot(HWND window, HWND over, const std::wstring& path);

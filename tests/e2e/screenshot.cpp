@@ -19,9 +19,17 @@ static const CLSID PngEncoder = {0x557cf406, 0x1a04, 0x11d3, {0x9a, 0x73, 0x00, 
 
 bool SaveScreenshot(HWND window, const std::wstring& path)
 {
+    return SaveScreenshot(window, nullptr, path);
+}
+
+bool SaveScreenshot(HWND window, HWND over, const std::wstring& path)
+{
     RECT rect = {};
     if (!GetWindowRect(window, &rect))
         return false;
+    RECT other = {};
+    if (over != nullptr && GetWindowRect(over, &other))
+        UnionRect(&rect, &rect, &other);
     const int width = rect.right - rect.left;
     const int height = rect.bottom - rect.top;
     HDC screen = GetDC(nullptr);

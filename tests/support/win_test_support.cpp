@@ -564,4 +564,51 @@ std::vector<unsigned char> Pattern(size_t size, unsigned seed)
     return data;
 }
 
+std::string LinuxPath(const std::wstring& path)
+{
+    typedef char*(CDECL * UnixName)(const wchar_t*);
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    const auto unixName =
+        reinterpret_cast<UnixName>(reinterpret_cast<void*>(GetProcAddress(kernel, "wine_get_unix_file_name")));
+    if (unixName == nullptr)
+        return std::string();
+    char* name = unixName(path.c_str());
+    if (name == nullptr)
+        return std::string();
+    const std::string result = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    return result;
+}
+
+bool RunLinuxShell(const std::string& command, std::string* output, DWORD timeoutMs)
+{
+    // Wine starts a Linux program without a handle to wait on: the output is
+    // renamed into place once the command has finished.
+    const std::wstring answer = TempPath(L"shell-" + std::to_wstring(GetTickCount()) + L".out");
+    const std::string target = LinuxPath(answer);
+    if (target.empty())
+        return false;
+    std::string script = "(" + command + ") >'" + target + ".part' 2>&1; mv '" + target + ".part' '" + target + "'";
+    std::string line = "/bin/sh -c \"";
+    for (char c : script)
+        line += c == '"' || c == '\\' ? std::string("\\") + c : std::string(1, c);
+    line += "\"";
+    std::wstring wide(line.begin(), line.end());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &wide[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    const bool done =
+        PumpUntil([&] { return GetFileAttributesW(answer.c_str()) != INVALID_FILE_ATTRIBUTES; }, timeoutMs);
+    std::vector<unsigned char> text;
+    const bool read = done && ReadWholeFile(answer, &text);
+    DeleteFileW(answer.c_str());
+    if (output != nullptr)
+        output->assign(text.begin(), text.end());
+    return read;
+}
+
 } // namespace ts

@@ -153,4 +153,10 @@ std::vector<unsigned char> Pattern(size_t size, unsigned seed);
 
 std::string Narrow(const std::wstring& text);
 
+// Under Wine: the Linux path of a Windows path, empty elsewhere.
+std::string LinuxPath(const std::wstring& path);
+// Under Wine: runs a /bin/sh command line on the Linux side and waits for it
+// (up to `timeoutMs`); its standard output, or false when it could not run.
+bool RunLinuxShell(const std::string& command, std::string* output, DWORD timeoutMs = 10000);
+
 } // namespace ts
