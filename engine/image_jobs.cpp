@@ -5,6 +5,7 @@
 #include "drives/disk_volumes.h"
 #include "engine/app_state.h"
 #include "engine/transfer.h"
+#include "engine/verify.h"
 #include "resource.h"
 
 wchar_t ImageFileName[MAX_PATH];
@@ -24,12 +25,15 @@ struct JobTexts {
     const wchar_t* cantOpenFile;
     const wchar_t* succeeded;
     const wchar_t* failed;
+    const wchar_t* unverified; // transferred, but the verify was cancelled
 };
 
 const JobTexts kCreateTexts = {L"Can't open selected file for write,\nplease check the filename or file properties!",
-                               L"The disk image was successfully created!", L"The disk image wasn't created!"};
+                               L"The disk image was successfully created!", L"The disk image wasn't created!",
+                               L"The disk image was created,\nbut not verified!"};
 const JobTexts kRestoreTexts = {L"Can't open selected file,\nplease check the filename!",
-                                L"The disk image was successfully written!", L"The disk image wasn't written!"};
+                                L"The disk image was successfully written!", L"The disk image wasn't written!",
+                                L"The disk image was written,\nbut not verified!"};
 
 void ShowJobBox(const wchar_t* text, UINT icon)
 {
@@ -41,6 +45,17 @@ void FocusControl(int id)
 {
     const HWND window = g_App->MainWindow;
     SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(window, id)), TRUE);
+}
+
+// A transfer that succeeded counts as done only once its verify, when asked for, found both sides equal.
+void ShowOutcome(const JobTexts& texts, bool transferred, VerifyResult verified)
+{
+    if (!transferred || verified == VerifyResult::Failed)
+        ShowJobBox(texts.failed, MB_ICONWARNING);
+    else if (verified == VerifyResult::Cancelled)
+        ShowJobBox(texts.unverified, MB_ICONWARNING);
+    else
+        ShowJobBox(texts.succeeded, MB_ICONINFORMATION);
 }
 
 int StartingButton(JobKind kind)
@@ -145,7 +160,8 @@ void RunOnOpenDisk(JobKind kind)
         done = CreateImage();
     else
         done = TakeVolumesOffline(*g_App) && RestoreImage();
-    ShowJobBox(done ? texts.succeeded : texts.failed, done ? MB_ICONINFORMATION : MB_ICONWARNING);
+    const VerifyResult verified = done && g_App->JobVerifies ? VerifyTransfer(kind) : VerifyResult::Equal;
+    ShowOutcome(texts, done, verified);
     CloseImageFile();
 }
 
@@ -193,6 +209,7 @@ bool StartImageJob(JobKind kind)
     // Disabling the focused button leaves the dialog without focus.
     FocusControl(IDC_CANCEL);
     RunningKind = kind;
+    g_App->JobVerifies = g_App->VerifyAfterWriting;
     JobThread = CreateThread(nullptr, 0, kind == JobKind::Create ? RunCreateJob : RunRestoreJob, nullptr, 0, nullptr);
     if (JobThread == nullptr) {
         ShowJobBox(L"Can't start the job,\nplease try again!", MB_ICONWARNING);

@@ -43,7 +43,8 @@ void ClearCancelRequest(AppState& app)
     LeaveCriticalSection(&app.Lock);
 }
 
-// Takes the request and clears it, so that one question answers any number of presses.
+} // namespace
+
 bool TakeCancelRequest(AppState& app)
 {
     EnterCriticalSection(&app.Lock);
@@ -52,6 +53,8 @@ bool TakeCancelRequest(AppState& app)
     LeaveCriticalSection(&app.Lock);
     return requested;
 }
+
+namespace {
 
 // A size that can't be read counts as a mismatch: nothing may be written then.
 bool ImageSizeMatchesDisk(const AppState& app)
@@ -96,12 +99,15 @@ bool PrepareTransfer(AppState& app, const Direction& direction)
     return true;
 }
 
-// Moves the bar to `bytesDone`; runs on the worker after every chunk.
+} // namespace
+
 void ShowProgress(AppState& app, int64_t bytesDone)
 {
     SendDlgItemMessageW(app.MainWindow, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(ProgressPosition(app, bytesDone)),
                         0);
 }
+
+namespace {
 
 bool Transfer(const Direction& direction)
 {

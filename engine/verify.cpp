@@ -1,0 +1,289 @@
+#include "engine/verify.h"
+
+#include <algorithm>
+#include <string>
+
+#include "engine/app_state.h"
+#include "engine/chunk_sizing.h"
+#include "engine/transfer.h"
+#include "report/byte_count.h"
+#include "report/error_box.h"
+
+namespace {
+
+// What tells the verify of a restore from that of a create.
+struct VerifyTexts {
+    const wchar_t* status;
+    const wchar_t* differs; // follows "Verify error at byte N :\n"
+    const wchar_t* endPrefix;
+};
+
+const VerifyTexts kRestoreTexts = {L"Verifying physical drive", L"the physical drive doesn't hold what was written!",
+                                   L"Bytes written: "};
+const VerifyTexts kCreateTexts = {L"Verifying image file", L"the image file doesn't hold what was written!",
+                                  L"Bytes read: "};
+const wchar_t kReadDiskError[] = L"Read disk error";
+const wchar_t kReadFileError[] = L"Read file error";
+
+// Used when the image file's volume can't tell its sector size: no volume in use has larger ones.
+const DWORD kAssumedFileSector = 4096;
+
+// One side of the comparison.
+struct Side {
+    HANDLE handle;
+    BYTE* buffer;
+    DWORD sector; // reads are whole sectors of this size
+    const wchar_t* readError;
+};
+
+// Reads one side on a thread of its own while the job thread reads the other:
+// the two media work at once, and the pass runs at the pace of the slower one.
+// Without the thread (it couldn't be started) the reads take turns on the job thread.
+struct ReadAhead {
+    HANDLE thread = nullptr;
+    HANDLE start = nullptr; // auto-reset: a read is asked for
+    HANDLE done = nullptr;  // auto-reset: it has been made
+    // The read asked for and its outcome; handed over by the two events.
+    HANDLE file = nullptr;
+    BYTE* buffer = nullptr;
+    DWORD length = 0;
+    DWORD got = 0;
+    BOOL ok = FALSE;
+    bool pending = false;
+    bool stop = false;
+};
+
+DWORD WINAPI ReadAheadProc(void* param)
+{
+    ReadAhead& reader = *static_cast<ReadAhead*>(param);
+    while (WaitForSingleObject(reader.start, INFINITE) == WAIT_OBJECT_0 && !reader.stop) {
+        reader.ok = ReadFile(reader.file, reader.buffer, reader.length, &reader.got, nullptr);
+        if (!SetEvent(reader.done))
+            break;
+    }
+    return 0;
+}
+
+void CloseIfOpen(HANDLE& handle)
+{
+    if (handle != nullptr)
+        CloseHandle(handle);
+    handle = nullptr;
+}
+
+void StartReadAhead(ReadAhead& reader)
+{
+    reader.start = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    reader.done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (reader.start != nullptr && reader.done != nullptr)
+        reader.thread = CreateThread(nullptr, 0, ReadAheadProc, &reader, 0, nullptr);
+}
+
+void StopReadAhead(ReadAhead& reader)
+{
+    if (reader.thread != nullptr) {
+        // Never pending here: every asked read has been waited for.
+        reader.stop = true;
+        SetEvent(reader.start);
+        WaitForSingleObject(reader.thread, INFINITE);
+    }
+    CloseIfOpen(reader.thread);
+    CloseIfOpen(reader.start);
+    CloseIfOpen(reader.done);
+}
+
+void BeginRead(ReadAhead& reader, HANDLE file, BYTE* buffer, DWORD length)
+{
+    reader.file = file;
+    reader.buffer = buffer;
+    reader.length = length;
+    reader.got = 0;
+    reader.pending = reader.thread != nullptr && SetEvent(reader.start);
+    if (!reader.pending)
+        reader.ok = ReadFile(file, buffer, length, &reader.got, nullptr);
+}
+
+// The bytes the asked read moved; false when it failed or the thread is gone.
+bool EndRead(ReadAhead& reader, DWORD* got)
+{
+    if (reader.pending) {
+        reader.pending = false;
+        const HANDLE waits[] = {reader.done, reader.thread};
+        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+            reader.ok = FALSE;
+            // A thread that ended can take no more reads.
+            CloseIfOpen(reader.thread);
+        }
+    }
+    *got = reader.got;
+    return reader.ok != FALSE;
+}
+
+DWORD RoundUp(DWORD bytes, DWORD sector)
+{
+    return (bytes + sector - 1) / sector * sector;
+}
+
+DWORD FileVolumeSector(const wchar_t* path)
+{
+    wchar_t root[2 * MAX_PATH] = {};
+    DWORD sectorsPerCluster = 0, sector = 0, freeClusters = 0, clusters = 0;
+    if (GetVolumePathNameW(path, root, 2 * MAX_PATH) &&
+        GetDiskFreeSpaceW(root, &sectorsPerCluster, &sector, &freeClusters, &clusters) && sector != 0)
+        return sector;
+    return kAssumedFileSector;
+}
+
+bool SeekToStart(HANDLE file)
+{
+    LARGE_INTEGER zero = {};
+    return SetFilePointerEx(file, zero, nullptr, FILE_BEGIN) != FALSE;
+}
+
+// Closes the handle the transfer wrote through (flushed by then) and opens the
+// written side again for reading, unbuffered: no cache may answer for the medium.
+bool ReopenWrittenSide(AppState& app, bool restore)
+{
+    const wchar_t* path =
+        restore ? app.DriveList[static_cast<size_t>(app.SelectedIndex)].DeviceID.c_str() : ImageFileName;
+    if (restore)
+        CloseDisk();
+    else
+        CloseImageFile();
+    // Exclusive, as the job held it: the pass compares what nobody else changes meanwhile.
+    HANDLE reopened = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
+    if (!IsOpenHandle(reopened))
+        reopened = nullptr;
+    (restore ? app.DiskHandle : app.ImageHandle) = reopened;
+    return reopened != nullptr;
+}
+
+// Reads `length` bytes of both sides at their current positions, each read
+// rounded up to its side's sectors (the end of a file may then come short).
+// False after the error box of the side that failed.
+bool ReadBoth(AppState& app, ReadAhead& reader, const Side& written, const Side& source, DWORD length)
+{
+    BeginRead(reader, source.handle, source.buffer, RoundUp(length, source.sector));
+    DWORD writtenGot = 0, sourceGot = 0;
+    const bool writtenRead =
+        ReadFile(written.handle, written.buffer, RoundUp(length, written.sector), &writtenGot, nullptr) &&
+        writtenGot >= length;
+    const bool sourceRead = EndRead(reader, &sourceGot) && sourceGot >= length;
+    if (writtenRead && sourceRead)
+        return true;
+    ShowErrorBox(app, writtenRead ? source.readError : written.readError);
+    return false;
+}
+
+bool ConfirmCancel(AppState& app)
+{
+    return TakeCancelRequest(app) && MessageBoxW(app.MainWindow, L"Cancel verify?", L"Warning",
+                                                 MB_ICONQUESTION | MB_YESNO | MB_DEFBUTTON2) == IDYES;
+}
+
+VerifyResult Compare(AppState& app, ReadAhead& reader, const Side& written, const Side& source, uint32_t chunk,
+                     const VerifyTexts& texts, int64_t* verified)
+{
+    while (*verified < app.TotalBytes) {
+        const DWORD length = static_cast<DWORD>(std::min<int64_t>(chunk, app.TotalBytes - *verified));
+        if (!ReadBoth(app, reader, written, source, length))
+            return VerifyResult::Failed;
+        const std::pair<BYTE*, BYTE*> first = std::mismatch(written.buffer, written.buffer + length, source.buffer);
+        if (first.first != written.buffer + length) {
+            *verified += first.first - written.buffer;
+            ShowErrorBox(app, L"Verify error at byte " + FormatByteCount(static_cast<uint64_t>(*verified)) + L":\n" +
+                                  texts.differs);
+            return VerifyResult::Failed;
+        }
+        *verified += length;
+        ShowProgress(app, *verified);
+        if (ConfirmCancel(app))
+            return VerifyResult::Cancelled;
+    }
+    return VerifyResult::Equal;
+}
+
+// Prepares both sides and runs the comparison; false results have told their cause.
+VerifyResult RunVerify(AppState& app, bool restore, const VerifyTexts& texts, int64_t* verified)
+{
+    const DWORD driveSector =
+        app.DriveList[static_cast<size_t>(app.SelectedIndex)].DiskGeometry.Geometry.BytesPerSector;
+    const DWORD fileSector = FileVolumeSector(ImageFileName);
+    if (!ReopenWrittenSide(app, restore)) {
+        ShowErrorBox(app, restore ? kReadDiskError : kReadFileError);
+        return VerifyResult::Failed;
+    }
+    Side drive = {app.DiskHandle, nullptr, driveSector, kReadDiskError};
+    Side file = {app.ImageHandle, nullptr, fileSector, kReadFileError};
+    Side& written = restore ? drive : file;
+    Side& source = restore ? file : drive;
+    if (!SeekToStart(source.handle)) {
+        ShowErrorBox(app, source.readError);
+        return VerifyResult::Failed;
+    }
+    app.MemoryStatus.dwLength = sizeof(app.MemoryStatus);
+    if (!GlobalMemoryStatusEx(&app.MemoryStatus)) {
+        ShowErrorBox(app, L"Memory calc error");
+        return VerifyResult::Failed;
+    }
+    const uint32_t chunk =
+        VerifyChunkSize(ChunkSizeFor(app.DriveList[static_cast<size_t>(app.SelectedIndex)].DiskGeometry,
+                                     app.MemoryStatus.ullAvailVirtual),
+                        driveSector, fileSector);
+    // Page-aligned, and so aligned for any sector size up to a page.
+    drive.buffer = chunk == 0
+                       ? nullptr
+                       : static_cast<BYTE*>(VirtualAlloc(nullptr, chunk, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    file.buffer = drive.buffer == nullptr
+                      ? nullptr
+                      : static_cast<BYTE*>(VirtualAlloc(nullptr, chunk, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    VerifyResult result = VerifyResult::Failed;
+    if (file.buffer != nullptr) {
+        ReadAhead reader;
+        StartReadAhead(reader);
+        result = Compare(app, reader, written, source, chunk, texts, verified);
+        StopReadAhead(reader);
+    } else {
+        ShowErrorBox(app, L"Virtual memory error");
+    }
+    if (drive.buffer != nullptr)
+        VirtualFree(drive.buffer, 0, MEM_RELEASE);
+    if (file.buffer != nullptr)
+        VirtualFree(file.buffer, 0, MEM_RELEASE);
+    return result;
+}
+
+} // namespace
+
+uint32_t VerifyChunkSize(uint32_t chunk, DWORD driveSector, DWORD fileSector)
+{
+    if (driveSector == 0 || fileSector == 0)
+        return 0;
+    uint64_t a = driveSector, b = fileSector;
+    while (b != 0) {
+        const uint64_t rest = a % b;
+        a = b;
+        b = rest;
+    }
+    const uint64_t both = static_cast<uint64_t>(driveSector) / a * fileSector;
+    if (both > (1u << 30))
+        return 0;
+    const uint64_t whole = chunk - chunk % both;
+    return static_cast<uint32_t>(whole != 0 ? whole : both);
+}
+
+VerifyResult VerifyTransfer(JobKind kind)
+{
+    AppState& app = *g_App;
+    const bool restore = kind == JobKind::Restore;
+    const VerifyTexts& texts = restore ? kRestoreTexts : kCreateTexts;
+    SetStatusText(texts.status);
+    ShowProgress(app, 0);
+    int64_t verified = 0;
+    const VerifyResult result = RunVerify(app, restore, texts, &verified);
+    if (result == VerifyResult::Equal)
+        SetStatusText(texts.endPrefix + FormatByteCount(static_cast<uint64_t>(app.TotalBytes)));
+    else
+        SetStatusText(L"Bytes verified: " + FormatByteCount(static_cast<uint64_t>(verified)));
+    return result;
+}
