@@ -1,4 +1,4 @@
-// Keeping the target disk's volumes out of the way of a raw transfer.
+// Keeping the selected disk's volumes out of the way of a raw transfer.
 #pragma once
 
 #include <windows.h>
@@ -10,15 +10,26 @@
 
 struct AppState;
 
-// False (after an error box) when the image file lies on a volume of the
-// disk open in state.DiskHandle. True when it does not, or when the system
-// can't tell which disk holds the path.
+// False (after an error box) when the image file lies on a volume of the disk
+// open in state.DiskHandle, or, when the selected drive is a physical drive,
+// when the system can't tell where the file lies. A file on a network share
+// or a CD lies on no disk.
 bool CheckImageNotOnDisk(AppState& state, const wchar_t* imagePath);
+// Moves the program's own current folder to the program's folder, so that it
+// holds no volume of the disk; a folder chosen in the file dialog would.
+void LeaveCurrentFolder();
 // Restore: locks and dismounts every volume of the disk open in
-// state.DiskHandle, keeping the handles in state.VolumeHandles. False (after
-// an error box) when a volume can't be locked; nothing has been written then.
+// state.DiskHandle, keeping the handles in state.VolumeHandles. False when a
+// volume can't be taken or, for a physical drive, when its volumes can't be
+// told (after an error box), or when a cancel was requested meanwhile (no box:
+// the job tells its outcome). Nothing has been written then.
 bool TakeVolumesOffline(AppState& state);
-// Unlocks and closes what TakeVolumesOffline kept; called after CloseDisk.
+// Create: locks, without dismounting, every volume of the disk open in
+// state.DiskHandle while it is read, so that the image is consistent. Where
+// one can't be locked, asks whether to read anyway (default No). False on No
+// or when a cancel was requested meanwhile; every volume is released then.
+bool LockVolumesForReading(AppState& state);
+// Unlocks and closes what TakeVolumesOffline or LockVolumesForReading kept; called after CloseDisk.
 void ReleaseVolumes(AppState& state);
 
 // Their steps.
@@ -26,11 +37,15 @@ void ReleaseVolumes(AppState& state);
 // The number of the disk open in `disk`; false when the device can't tell or is no disk.
 bool ReadDiskNumber(HANDLE disk, DWORD* number);
 // The disk numbers of the extents of the volume at `devicePath` (no trailing backslash).
-bool ReadVolumeDisks(const std::wstring& devicePath, std::vector<DWORD>* disks);
-// Every volume the system lists whose extents could be read. False when it lists none.
-bool ListVolumes(std::vector<VolumeLayout>* volumes);
+// On failure `error` (when given) gets the reason.
+bool ReadVolumeDisks(const std::wstring& devicePath, std::vector<DWORD>* disks, DWORD* error = nullptr);
+// Every volume the system lists whose extents could be read. False when the list
+// can't be read whole, or, when `strict`, when a volume's extents can't be read
+// and the volume is not one without extents (see VolumeWithoutExtents).
+bool ListVolumes(std::vector<VolumeLayout>* volumes, bool strict = false);
 // Locks and dismounts each volume, keeping the handles in state.VolumeHandles. When one
-// can't be taken, releases every held volume, shows the error box and returns false.
+// can't be taken, releases every held volume, shows the error box and returns false;
+// when a cancel is requested, releases them and returns false without a box.
 bool LockVolumes(AppState& state, const std::vector<std::wstring>& devicePaths);
 // The device path of the volume that holds `imagePath`, which need not exist yet.
 bool ImageVolumePath(const wchar_t* imagePath, std::wstring* devicePath);

@@ -1,6 +1,24 @@
 #include "drives/volume_rules.h"
 
 #include <algorithm>
+#include <cwctype>
+
+bool IsPhysicalDrivePath(const std::wstring& path)
+{
+    static const wchar_t kPrefix[] = L"\\\\.\\PHYSICALDRIVE";
+    const size_t length = sizeof(kPrefix) / sizeof(kPrefix[0]) - 1;
+    if (path.size() <= length)
+        return false;
+    for (size_t i = 0; i < length; ++i)
+        if (towupper(path[i]) != kPrefix[i])
+            return false;
+    return true;
+}
+
+bool VolumeWithoutExtents(UINT driveType, DWORD extentsError)
+{
+    return driveType == DRIVE_CDROM || driveType == DRIVE_REMOTE || extentsError == ERROR_NOT_READY;
+}
 
 bool DiskNumberOf(const STORAGE_DEVICE_NUMBER& number, DWORD* disk)
 {

@@ -15,6 +15,16 @@ struct VolumeLayout {
     std::vector<DWORD> Disks; // the disk number of each of its extents
 };
 
+// True for a path that names a physical drive (\\.\PHYSICALDRIVEn, any case): the
+// drives Windows lists. Where the volumes of such a drive can't be told, nothing
+// may be written to it.
+bool IsPhysicalDrivePath(const std::wstring& path);
+
+// True when a volume whose extents query failed with `extentsError` has no
+// extents on any disk: a CD or DVD, a network drive, or a drive without a
+// medium (ERROR_NOT_READY). `driveType` is what GetDriveTypeW says of its root.
+bool VolumeWithoutExtents(UINT driveType, DWORD extentsError);
+
 // The disk number of a device, when the device is a disk at all.
 bool DiskNumberOf(const STORAGE_DEVICE_NUMBER& number, DWORD* disk);
 

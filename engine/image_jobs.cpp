@@ -6,6 +6,7 @@
 #include "engine/app_state.h"
 #include "engine/transfer.h"
 #include "engine/verify.h"
+#include "report/error_box.h"
 #include "resource.h"
 
 wchar_t ImageFileName[MAX_PATH];
@@ -112,15 +113,20 @@ bool IsDiskFile(HANDLE file)
     return GetFileType(file) == FILE_TYPE_DISK;
 }
 
-// The edit's text into ImageFileName; false when it would not fit whole:
-// a shortened path names another file.
+// The edit's text into ImageFileName as a full path; false when it would not fit
+// whole: a shortened path names another file. Made full because the job moves the
+// current folder before it takes volumes: the name must keep naming the same file.
 bool ReadImageFileName()
 {
     wchar_t text[MAX_PATH + 1] = {};
     const UINT length = GetDlgItemTextW(g_App->MainWindow, IDC_FILE_NAME, text, MAX_PATH + 1);
     if (length >= MAX_PATH)
         return false;
-    lstrcpynW(ImageFileName, text, MAX_PATH);
+    wchar_t full[MAX_PATH] = {};
+    const DWORD fullLength = GetFullPathNameW(text, MAX_PATH, full, nullptr);
+    if (fullLength == 0 || fullLength >= MAX_PATH)
+        return false;
+    lstrcpynW(ImageFileName, full, MAX_PATH);
     return true;
 }
 
@@ -132,11 +138,105 @@ bool OpenImageForRead()
     return IsOpenHandle(g_App->ImageHandle);
 }
 
-// With the drive open: reads the name, opens the file, transfers and tells the outcome.
+// Asks before an existing file is replaced; false on No.
+bool ConfirmReplace()
+{
+    WIN32_FIND_DATAW found = {};
+    const HANDLE search = FindFirstFileW(ImageFileName, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return true;
+    FindClose(search);
+    const int answer = MessageBoxW(g_App->MainWindow, L"The selected file exists,\nREPLACE ?", L"Write image file",
+                                   MB_ICONQUESTION | MB_YESNO | MB_DEFBUTTON2);
+    return answer == IDYES;
+}
+
+bool CreateImageFile()
+{
+    g_App->ImageHandle = CreateFileW(ImageFileName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+    return IsOpenHandle(g_App->ImageHandle);
+}
+
+void ClearCancelRequest()
+{
+    EnterCriticalSection(&g_App->Lock);
+    g_App->CancelRequested = false;
+    LeaveCriticalSection(&g_App->Lock);
+}
+
+// A size that can't be read counts as a mismatch: nothing may be written then.
+bool ImageSizeMatchesDisk()
+{
+    const DriveRecord& drive = g_App->DriveList[static_cast<size_t>(g_App->SelectedIndex)];
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!GetFileInformationByHandle(g_App->ImageHandle, &info))
+        return false;
+    const uint64_t size = static_cast<uint64_t>(drive.DiskGeometry.DiskSize.QuadPart);
+    return info.nFileSizeHigh == static_cast<DWORD>(size >> 32) && info.nFileSizeLow == static_cast<DWORD>(size);
+}
+
+// Windows keeps the partition layout it read when the disk arrived; after a restore
+// it must read the new one before the volumes are released. Sent on the disk handle
+// before it is closed. A drive that refuses has all its data nonetheless: Windows
+// reads the layout again at its next arrival.
+void AnnounceNewLayout()
+{
+    DWORD returned = 0;
+    DeviceIoControl(g_App->DiskHandle, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0, &returned, nullptr);
+}
+
+// Tells that the file can't be opened; that box is the job's outcome.
+bool CantOpenFile(const JobTexts& texts, bool* told)
+{
+    CloseImageFile();
+    ShowJobBox(texts.cantOpenFile, MB_ICONWARNING);
+    *told = true;
+    return false;
+}
+
+// Create, with the drive open and the image's place checked: the replace question,
+// the source's volumes locked for a consistent image, then the file and the copy.
+bool RunCreate(const JobTexts& texts, bool* told)
+{
+    if (!ConfirmReplace())
+        return CantOpenFile(texts, told);
+    // A press while the question was open is not meant for the copy.
+    ClearCancelRequest();
+    LeaveCurrentFolder();
+    if (!LockVolumesForReading(*g_App))
+        return false;
+    if (!CreateImageFile() || !IsDiskFile(g_App->ImageHandle))
+        return CantOpenFile(texts, told);
+    return CreateImage();
+}
+
+// Restore: its own checks first (image opened, sizes equal); only then are the
+// target's volumes taken, and nothing is written unless all of them are.
+bool RunRestore(const JobTexts& texts, bool* told)
+{
+    if (!OpenImageForRead() || !IsDiskFile(g_App->ImageHandle))
+        return CantOpenFile(texts, told);
+    if (!ImageSizeMatchesDisk()) {
+        ShowErrorBox(*g_App, L"Sizes of selected file and selected disk aren't equal!");
+        return false;
+    }
+    LeaveCurrentFolder();
+    if (!TakeVolumesOffline(*g_App))
+        return false;
+    const bool done = RestoreImage();
+    if (done)
+        AnnounceNewLayout();
+    return done;
+}
+
+// With the drive open: reads the name, checks where the file lies, runs the job and tells the outcome.
 void RunOnOpenDisk(JobKind kind)
 {
     const bool create = kind == JobKind::Create;
     const JobTexts& texts = create ? kCreateTexts : kRestoreTexts;
+    // A press that came after the last job looked is not meant for this one.
+    ClearCancelRequest();
 
     // The edit is disabled during a job and another thread can't focus it: selection only.
     SendDlgItemMessageW(g_App->MainWindow, IDC_FILE_NAME, EM_SETSEL, 0, -1);
@@ -149,19 +249,11 @@ void RunOnOpenDisk(JobKind kind)
         ShowJobBox(texts.failed, MB_ICONWARNING);
         return;
     }
-    const bool opened = create ? OpenImageForWrite() : OpenImageForRead();
-    if (!opened || !IsDiskFile(g_App->ImageHandle)) {
-        CloseImageFile();
-        ShowJobBox(texts.cantOpenFile, MB_ICONWARNING);
-        return;
-    }
-    bool done = false;
-    if (create)
-        done = CreateImage();
-    else
-        done = TakeVolumesOffline(*g_App) && RestoreImage();
+    bool told = false;
+    const bool done = create ? RunCreate(texts, &told) : RunRestore(texts, &told);
     const VerifyResult verified = done && g_App->JobVerifies ? VerifyTransfer(kind) : VerifyResult::Equal;
-    ShowOutcome(texts, done, verified);
+    if (!told)
+        ShowOutcome(texts, done, verified);
     CloseImageFile();
 }
 
@@ -265,18 +357,7 @@ bool OpenSelectedDisk(JobKind kind)
 
 bool OpenImageForWrite()
 {
-    WIN32_FIND_DATAW found = {};
-    const HANDLE search = FindFirstFileW(ImageFileName, &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        FindClose(search);
-        const int answer = MessageBoxW(g_App->MainWindow, L"The selected file exists,\nREPLACE ?", L"Write image file",
-                                       MB_ICONQUESTION | MB_YESNO | MB_DEFBUTTON2);
-        if (answer != IDYES)
-            return false;
-    }
-    g_App->ImageHandle = CreateFileW(ImageFileName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-    return IsOpenHandle(g_App->ImageHandle);
+    return ConfirmReplace() && CreateImageFile();
 }
 
 // A closed handle's value must never be closed again: it may name another object by then.

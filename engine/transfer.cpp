@@ -36,13 +36,6 @@ const Direction kRestore = {true,
                             L"Cancel write image?",
                             L"Bytes written: "};
 
-void ClearCancelRequest(AppState& app)
-{
-    EnterCriticalSection(&app.Lock);
-    app.CancelRequested = false;
-    LeaveCriticalSection(&app.Lock);
-}
-
 } // namespace
 
 bool TakeCancelRequest(AppState& app)
@@ -56,35 +49,19 @@ bool TakeCancelRequest(AppState& app)
 
 namespace {
 
-// A size that can't be read counts as a mismatch: nothing may be written then.
-bool ImageSizeMatchesDisk(const AppState& app)
-{
-    BY_HANDLE_FILE_INFORMATION info = {};
-    if (!GetFileInformationByHandle(app.ImageHandle, &info))
-        return false;
-    const uint64_t total = static_cast<uint64_t>(app.TotalBytes);
-    return info.nFileSizeHigh == static_cast<DWORD>(total >> 32) && info.nFileSizeLow == static_cast<DWORD>(total);
-}
-
 // Prepares the run; false after the error box when it can't start. Holds the buffer on success.
-bool PrepareTransfer(AppState& app, const Direction& direction)
+bool PrepareTransfer(AppState& app)
 {
     if (!IsOpenHandle(app.DiskHandle) || !IsOpenHandle(app.ImageHandle)) {
         ShowErrorBox(app, L"Invalid handle value");
         return false;
     }
-    // A request made before the copy starts (say, while a question was open) is not meant for it.
-    ClearCancelRequest(app);
     if (!ComputeChunkSize(app)) {
         ShowErrorBox(app, L"Memory calc error");
         return false;
     }
     if (SetFilePointer(app.DiskHandle, 0, nullptr, FILE_BEGIN) != 0) {
         ShowErrorBox(app, L"Diskpointer error");
-        return false;
-    }
-    if (direction.restore && !ImageSizeMatchesDisk(app)) {
-        ShowErrorBox(app, L"Sizes of selected file and selected disk aren't equal!");
         return false;
     }
     app.TransferBuffer =
@@ -112,7 +89,7 @@ namespace {
 bool Transfer(const Direction& direction)
 {
     AppState& app = *g_App;
-    if (!PrepareTransfer(app, direction))
+    if (!PrepareTransfer(app))
         return false;
 
     const HANDLE source = direction.restore ? app.ImageHandle : app.DiskHandle;

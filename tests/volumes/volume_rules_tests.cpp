@@ -89,3 +89,19 @@ TEST(ReadExtentDisks, ReadsWhatTheBlockHoldsAndNeverPastIt)
     EXPECT_FALSE(ReadExtentDisks(*two.block(), ExtentsBlockSize(2) - 1, &disks));
     EXPECT_TRUE(ReadExtentDisks(*two.block(), ExtentsBlockSize(2), &disks));
 }
+
+TEST(FailClosed, OnlyPhysicalDrivesAndOnlyVolumesWithoutAPlaceOnADisk)
+{
+    EXPECT_TRUE(IsPhysicalDrivePath(L"\\\\.\\PHYSICALDRIVE0"));
+    EXPECT_TRUE(IsPhysicalDrivePath(L"\\\\.\\PhysicalDrive12"));
+    EXPECT_FALSE(IsPhysicalDrivePath(L"\\\\.\\PHYSICALDRIVE"));
+    EXPECT_FALSE(IsPhysicalDrivePath(L"\\\\.\\K:"));
+    EXPECT_FALSE(IsPhysicalDrivePath(L"C:\\images\\PhysicalDrive1.bin"));
+
+    EXPECT_TRUE(VolumeWithoutExtents(DRIVE_CDROM, ERROR_INVALID_FUNCTION));
+    EXPECT_TRUE(VolumeWithoutExtents(DRIVE_REMOTE, ERROR_INVALID_FUNCTION));
+    EXPECT_TRUE(VolumeWithoutExtents(DRIVE_REMOVABLE, ERROR_NOT_READY)); // a reader without a card
+    EXPECT_FALSE(VolumeWithoutExtents(DRIVE_FIXED, ERROR_INVALID_FUNCTION));
+    EXPECT_FALSE(VolumeWithoutExtents(DRIVE_REMOVABLE, ERROR_IO_DEVICE));
+    EXPECT_FALSE(VolumeWithoutExtents(DRIVE_UNKNOWN, ERROR_ACCESS_DENIED));
+}

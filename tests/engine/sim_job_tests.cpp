@@ -1,0 +1,179 @@
+// Create and restore through the simulated storage stack: a raw disk that
+// insists on whole sectors, with 512- and 4096-byte sectors, and the stack's own rules.
+#include "tests/engine/sim_fixture.h"
+
+#include "engine/transfer.h"
+
+namespace {
+
+using Boxes = std::vector<std::string>;
+const std::string kCreated = "Korvane:|The disk image was successfully created!|information|OK";
+const std::string kWritten = "Korvane:|The disk image was successfully written!|information|OK";
+
+class SectorSizes : public SimJobTest, public ::testing::WithParamInterface<DWORD> {};
+
+TEST_P(SectorSizes, CreateAndRestoreMoveEveryByteInWholeSectors)
+{
+    const DWORD sector = GetParam();
+    // Ten cylinders and three sectors: the last chunk is trimmed to the sectors left.
+    const int64_t size = 10LL * 2 * 18 * sector + 3 * sector;
+    const Bytes disk = AddDisk(3, sector, size, 21);
+    const std::wstring image = Scratch(L"sim.hdd");
+    SetFileName(image);
+    ts::BoxWatcher watcher;
+    RunJob(JobKind::Create);
+    EXPECT_TRUE(Contents(image) == disk) << "the image differs from the disk";
+    const Bytes other = ts::Pattern(static_cast<size_t>(size), 22);
+    ASSERT_TRUE(ts::WriteWholeFile(image, other));
+    RunJob(JobKind::Restore);
+    EXPECT_EQ(Seen(watcher), (Boxes{kCreated, kWritten}));
+    EXPECT_TRUE(Contents(drive_) == other) << "the disk differs from the image";
+
+    // Every transfer on the disk was whole sectors, and the stack saw all of them.
+    const std::vector<sim::CallRecord> calls = CallsOn(sim::DiskPath(3));
+    EXPECT_EQ(sim::CountCalls(calls, "WriteFile"), 11);
+    int64_t read = 0, written = 0;
+    for (const sim::CallRecord& call : calls) {
+        if (call.function == "ReadFile" || call.function == "WriteFile") {
+            EXPECT_TRUE(call.ok) << call.function << " at " << call.offset << " error " << call.error;
+            EXPECT_EQ(call.length % sector, 0u);
+            EXPECT_EQ(call.offset % sector, 0);
+            (call.function == "ReadFile" ? read : written) += call.done;
+        }
+    }
+    // The create read it, and each verify pass read it again.
+    EXPECT_EQ(read, 3 * size);
+    EXPECT_EQ(written, size);
+    EXPECT_EQ(stack_->BytesWritten(3), size);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sim, SectorSizes, ::testing::Values(512u, 4096u));
+
+// The stack's rules, asked directly as the program would.
+using SimStackTest = SimJobTest;
+
+TEST_F(SimStackTest, RawDiskRulesAndAnswers)
+{
+    AddDisk(2, 4096, 64 * 4096, 30);
+    HANDLE disk = CreateFileW(L"\\\\.\\PHYSICALDRIVE2", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_NO_BUFFERING, nullptr);
+    ASSERT_NE(disk, INVALID_HANDLE_VALUE);
+    // Opened exclusively: a second open is a sharing violation; an unknown number is not there.
+    EXPECT_EQ(CreateFileW(L"\\\\.\\PhysicalDrive2", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(CreateFileW(L"\\\\.\\PhysicalDrive7", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+    BYTE* buffer = static_cast<BYTE*>(VirtualAlloc(nullptr, 3 * 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    DWORD got = 0;
+    EXPECT_FALSE(ReadFile(disk, buffer, 512, &got, nullptr)); // a part of a sector
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(ReadFile(disk, buffer + 512, 4096, &got, nullptr)); // a buffer off the sector boundary
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(SetFilePointer(disk, 1024, nullptr, FILE_BEGIN), 1024u);
+    EXPECT_FALSE(ReadFile(disk, buffer, 4096, &got, nullptr)); // a position off the boundary
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    LARGE_INTEGER to = {};
+    to.QuadPart = 63 * 4096;
+    ASSERT_TRUE(SetFilePointerEx(disk, to, nullptr, FILE_BEGIN));
+    EXPECT_TRUE(ReadFile(disk, buffer, 2 * 4096, &got, nullptr)); // across the end: the part before it
+    EXPECT_EQ(got, 4096u);
+    EXPECT_TRUE(ReadFile(disk, buffer, 4096, &got, nullptr));
+    EXPECT_EQ(got, 0u);
+    ASSERT_TRUE(SetFilePointerEx(disk, to, nullptr, FILE_BEGIN));
+    EXPECT_FALSE(WriteFile(disk, buffer, 2 * 4096, &got, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SECTOR_NOT_FOUND));
+
+    // A mounted volume's extent can't be written until the volume is locked and dismounted.
+    stack_->AddVolume(VolumeOn(2, L"{11111111-0000-0000-0000-000000000002}", 8 * 4096, 16 * 4096));
+    to.QuadPart = 8 * 4096;
+    ASSERT_TRUE(SetFilePointerEx(disk, to, nullptr, FILE_BEGIN));
+    EXPECT_FALSE(WriteFile(disk, buffer, 4096, &got, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    HANDLE volume = CreateFileW(L"\\\\?\\Volume{11111111-0000-0000-0000-000000000002}", GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(volume, INVALID_HANDLE_VALUE);
+    DWORD returned = 0;
+    ASSERT_TRUE(DeviceIoControl(volume, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr));
+    EXPECT_FALSE(WriteFile(disk, buffer, 4096, &got, nullptr)); // locked, still mounted
+    ASSERT_TRUE(DeviceIoControl(volume, FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr));
+    EXPECT_FALSE(stack_->VolumeMounted(L"{11111111-0000-0000-0000-000000000002}"));
+    EXPECT_TRUE(WriteFile(disk, buffer, 4096, &got, nullptr));
+    CloseHandle(volume); // unlocks: mounted again
+    EXPECT_TRUE(stack_->VolumeMounted(L"{11111111-0000-0000-0000-000000000002}"));
+    EXPECT_FALSE(WriteFile(disk, buffer, 4096, &got, nullptr));
+
+    // The medium's identity: serial number, bus type and a layout read from the content.
+    Bytes mbr(4096, 0);
+    mbr[440] = 0x78, mbr[441] = 0x56, mbr[442] = 0x34, mbr[443] = 0x12, mbr[510] = 0x55, mbr[511] = 0xAA;
+    mbr[446 + 4] = 0x0C, mbr[446 + 8] = 1, mbr[446 + 12] = 8;
+    memcpy(buffer, mbr.data(), 4096);
+    ASSERT_TRUE(SetFilePointerEx(disk, LARGE_INTEGER(), nullptr, FILE_BEGIN));
+    ASSERT_TRUE(WriteFile(disk, buffer, 4096, &got, nullptr));
+    CloseHandle(disk);
+    sim::Disk described = DiskOf(2, 4096, 64 * 4096);
+    described.layout = sim::Layout::FromContent;
+    stack_->SwapMedium(2, described);
+    disk = CreateFileW(L"\\\\.\\PhysicalDrive2", 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                       nullptr);
+    ASSERT_NE(disk, INVALID_HANDLE_VALUE);
+    std::vector<LONGLONG> block(512, 0);
+    ASSERT_TRUE(DeviceIoControl(disk, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, block.data(), 4096, &returned,
+                                nullptr));
+    const DRIVE_LAYOUT_INFORMATION_EX* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(block.data());
+    EXPECT_EQ(layout->PartitionStyle, static_cast<DWORD>(PARTITION_STYLE_MBR));
+    EXPECT_EQ(layout->Mbr.Signature, 0x12345678u);
+    EXPECT_EQ(layout->PartitionEntry[0].StartingOffset.QuadPart, 4096);
+    EXPECT_EQ(layout->PartitionEntry[0].PartitionLength.QuadPart, 8 * 4096);
+    STORAGE_PROPERTY_QUERY query = {};
+    query.PropertyId = StorageDeviceProperty;
+    query.QueryType = PropertyStandardQuery;
+    ASSERT_TRUE(DeviceIoControl(disk, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query), block.data(), 4096,
+                                &returned, nullptr));
+    const STORAGE_DEVICE_DESCRIPTOR* descriptor = reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR*>(block.data());
+    ASSERT_NE(descriptor->SerialNumberOffset, 0u);
+    EXPECT_STREQ(reinterpret_cast<const char*>(block.data()) + descriptor->SerialNumberOffset, "SIM2");
+    EXPECT_EQ(descriptor->BusType, BusTypeUsb);
+    stack_->RemoveDisk(2);
+    EXPECT_FALSE(DeviceIoControl(disk, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, block.data(), 4096, &returned,
+                                 nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    CloseHandle(disk);
+    VirtualFree(buffer, 0, MEM_RELEASE);
+}
+
+TEST_F(SimStackTest, CounterfeitMediumWrapsAndDroppedWritesVanish)
+{
+    // Claims 64 sectors, holds 16: sector 16 is sector 0 again.
+    sim::Disk fake = DiskOf(4, 512, 64 * 512);
+    fake.wrapAt = 16 * 512;
+    fake.dropFrom = 52 * 512;
+    fake.dropTo = 53 * 512;
+    Scratch(fake.backingFile);
+    ASSERT_TRUE(ts::WriteWholeFile(fake.backingFile, Bytes(16 * 512, 0)));
+    stack_->AddDisk(fake);
+    HANDLE disk = CreateFileW(sim::DiskPath(4).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_NO_BUFFERING, nullptr);
+    ASSERT_NE(disk, INVALID_HANDLE_VALUE);
+    BYTE* buffer = static_cast<BYTE*>(VirtualAlloc(nullptr, 64 * 512, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    const Bytes pattern = ts::Pattern(64 * 512, 31);
+    memcpy(buffer, pattern.data(), pattern.size());
+    DWORD done = 0;
+    ASSERT_TRUE(WriteFile(disk, buffer, 64 * 512, &done, nullptr));
+    ASSERT_TRUE(SetFilePointerEx(disk, LARGE_INTEGER(), nullptr, FILE_BEGIN));
+    ASSERT_TRUE(ReadFile(disk, buffer, 64 * 512, &done, nullptr));
+    // What survives is the last lap, read back in every lap; where its write was dropped, the lap before.
+    for (int sector = 0; sector < 64; ++sector) {
+        const int home = sector % 16;
+        const int from = home == 4 ? 36 + home - 4 : 48 + home;
+        const Bytes expected(pattern.begin() + from * 512, pattern.begin() + (from + 1) * 512);
+        EXPECT_TRUE(Bytes(buffer + sector * 512, buffer + (sector + 1) * 512) == expected) << "sector " << sector;
+    }
+    CloseHandle(disk);
+    VirtualFree(buffer, 0, MEM_RELEASE);
+}
+
+} // namespace

@@ -1,0 +1,198 @@
+// A simulated Windows storage stack for tests: physical disks backed by real
+// files, volumes on them, faults and events, answered where the program calls
+// the system. Nothing of it is part of korvane.exe.
+//
+// How it reaches the program: a sim::Stack patches the import address table of
+// the test executable (the program code is a static library linked into it, so
+// its kernel32 calls go through that table) for CreateFileW, DeviceIoControl,
+// ReadFile, WriteFile, SetFilePointer(Ex), FlushFileBuffers, CloseHandle,
+// GetFileType, GetFileSizeEx, GetFileInformationByHandle, FindFirstVolumeW,
+// FindNextVolumeW, FindVolumeClose, GetVolumePathNameW,
+// GetVolumeNameForVolumeMountPointW, GetDriveTypeW and SetCurrentDirectoryW.
+// The test's own calls go through the same table. Handles and paths the stack
+// does not know pass through to the system unchanged, with three exceptions:
+//  - every \\.\PhysicalDriveN path belongs to the stack: one it doesn't describe
+//    fails with ERROR_FILE_NOT_FOUND (Wine's own fake drive 0 is out of the way);
+//  - the volume list holds the simulated volumes only, plus one "host" volume
+//    (kHostVolume) that stands for every drive root Wine has (C:\, Z:\ ...):
+//    GetVolumeNameForVolumeMountPointW of such a root names it. Its extent lies
+//    on disk Options::hostDisk (default 0; that disk need not be described);
+//  - files named with Watch() are recorded, and faults can be put on them.
+// One Stack at a time; construct it in the test and let it go out of scope at
+// the end (the destructor restores the table and closes what the program left
+// open). Thread-safe: the program's job thread calls in while the test pumps.
+//
+// Describing a medium (serial and layout identity):
+//   sim::Disk d; d.number = 2; d.size = 8 << 20; d.sectorSize = 4096;
+//   d.serial = "AA00123"; d.busType = BusTypeUsb;     // IOCTL_STORAGE_QUERY_PROPERTY
+//   d.layout = sim::Layout::Mbr; d.mbrSignature = 0x1234abcd;   // or:
+//   d.layout = sim::Layout::Gpt; d.gptDiskId = {...};           // or Raw, or:
+//   d.layout = sim::Layout::FromContent;  // read from the backing file at each query:
+//       MBR signature at bytes 440..443 when bytes 510..511 are 55 AA, GPT disk GUID
+//       when sector 1 starts "EFI PART" (GUID at byte 56 of that sector), else raw;
+//       so a restore changes the identity as on Windows.
+//   d.backingFile = path;   // created by the test, at least `size` bytes (or wrapAt)
+//   stack.AddDisk(d);       // \\.\PhysicalDrive2 (any case) now opens
+//
+// The rules of a raw disk, as Windows applies them:
+//  - ReadFile/WriteFile need buffer address, file position and length in whole
+//    sectors, else ERROR_INVALID_PARAMETER; a read from the end returns 0 bytes,
+//    one across it the part before it; a write across the end fails with
+//    ERROR_SECTOR_NOT_FOUND;
+//  - a write touching an extent of a volume that is not locked and dismounted
+//    through a still-open handle fails with ERROR_ACCESS_DENIED (stricter than
+//    Windows, which lets a lock alone through: the program must do both);
+//  - opens check share modes against the handles already open on the object
+//    (ERROR_SHARING_VIOLATION); a removed disk fails every call on its old
+//    handles with ERROR_DEVICE_NOT_CONNECTED and no longer opens.
+// Volumes open by \\?\Volume{...} (no trailing backslash) or, with a drive letter,
+// \\.\X:. GetVolumePathNameW of a path under a volume's mount point (a real folder
+// of the test, so files there really exist) answers that mount point;
+// GetVolumeNameForVolumeMountPointW of it the volume's name; GetDriveTypeW of the
+// volume's root its driveType.
+// Volumes: FSCTL_LOCK_VOLUME fails with ERROR_ACCESS_DENIED while the volume is
+// busy (busyTries, or the process's current directory lies under its mount
+// point), FSCTL_DISMOUNT_VOLUME as the test says, FSCTL_UNLOCK_VOLUME or closing
+// the locking handle remounts it. IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS answers
+// its extents (ERROR_MORE_DATA with the count when the block is short).
+// Disks answer IOCTL_DISK_GET_DRIVE_GEOMETRY(_EX), IOCTL_DISK_GET_LENGTH_INFO,
+// IOCTL_STORAGE_GET_DEVICE_NUMBER, IOCTL_STORAGE_QUERY_PROPERTY
+// (StorageDeviceProperty), IOCTL_DISK_GET_DRIVE_LAYOUT_EX and
+// IOCTL_DISK_UPDATE_PROPERTIES; other codes fail with ERROR_INVALID_FUNCTION.
+#pragma once
+
+#include <windows.h>
+#include <winioctl.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class Layout { Raw, Mbr, Gpt, FromContent };
+
+struct Disk {
+    DWORD number = 1;                // \\.\PhysicalDrive<number>
+    DWORD sectorSize = 512;          // 512 or 4096
+    int64_t size = 0;                // what the disk reports, in bytes
+    DWORD heads = 255;               // geometry: cylinders follow from the size
+    DWORD sectorsPerTrack = 63;
+    MEDIA_TYPE mediaType = FixedMedia;
+    std::string serial;              // empty: the descriptor names no serial number
+    std::string vendor = "KORVSIM";
+    std::string product = "Simulated Disk";
+    STORAGE_BUS_TYPE busType = BusTypeUsb;
+    bool removable = false;
+    Layout layout = Layout::Raw;
+    DWORD mbrSignature = 0;
+    GUID gptDiskId = {};
+    std::wstring backingFile;        // the medium's content
+    int64_t wrapAt = 0;              // > 0: a counterfeit medium, offset o lands at o % wrapAt
+    int64_t dropFrom = 0;            // writes into [dropFrom, dropTo) report success and vanish
+    int64_t dropTo = 0;
+    int64_t readErrorAt = -1;        // a read covering this offset fails with ERROR_CRC
+};
+
+struct Extent {
+    DWORD disk = 0;
+    int64_t offset = 0;
+    int64_t length = 0;
+};
+
+struct Volume {
+    std::wstring guid;               // "{...}": the name is \\?\Volume{...}\ ;
+    std::vector<Extent> extents;
+    std::wstring mountPoint;         // "S:\" or a real folder ending in '\'; empty for none
+    int busyTries = 0;               // the first busyTries locks fail; -1: every lock fails
+    bool dismountFails = false;
+    DWORD extentsError = 0;          // nonzero: the extents query fails with this error
+    UINT driveType = DRIVE_FIXED;    // what GetDriveTypeW says of the volume's root
+};
+
+// A call that fails instead of being carried out. `function` as in CallRecord;
+// `code` 0 for any ioctl; `path` a disk path, volume name (without trailing
+// backslash), watched file, or empty for any; `skip` matching calls pass first,
+// then `count` fail (-1: all later ones).
+struct Fault {
+    std::string function;
+    DWORD code = 0;
+    std::wstring path;
+    DWORD error = ERROR_IO_DEVICE;
+    int skip = 0;
+    int count = -1;
+};
+
+// One call on a simulated or watched object, in the order the calls were made.
+struct CallRecord {
+    std::string function;            // "CreateFileW", "DeviceIoControl", "ReadFile", ...
+    DWORD code = 0;                  // ioctl code; access mask for CreateFileW
+    std::wstring path;               // the object's path (disk, volume name, file, folder)
+    int64_t offset = -1;             // file position of a read or write, or the new position
+    DWORD length = 0;                // bytes asked for
+    DWORD done = 0;                  // bytes moved or returned
+    bool ok = false;
+    DWORD error = 0;                 // GetLastError() after a failed call
+    HANDLE handle = nullptr;
+};
+
+// Runs before the n-th matching call (1-based; 0 = every matching call) is carried out,
+// outside the stack's lock: it may change the stack, press buttons, request a cancel.
+struct Hook {
+    std::string function;
+    DWORD code = 0;
+    std::wstring path;
+    int nth = 1;
+    std::function<void(const CallRecord&)> action;
+};
+
+struct Options {
+    DWORD hostDisk = 0; // the disk that Wine's own drive roots lie on
+};
+
+extern const wchar_t kHostVolume[]; // the host volume's name
+
+// The \\.\PhysicalDriveN path and the \\?\Volume{...} device path of a volume (no trailing backslash).
+std::wstring DiskPath(DWORD number);
+std::wstring VolumePath(const std::wstring& guid);
+
+class Stack {
+  public:
+    explicit Stack(const Options& options = Options());
+    ~Stack();
+    Stack(const Stack&) = delete;
+    Stack& operator=(const Stack&) = delete;
+
+    bool Installed() const;
+
+    // Describing the machine; also the events a test applies at any moment.
+    void AddDisk(const Disk& disk);       // a disk arrives (or is there from the start)
+    void RemoveDisk(DWORD number);        // it and its volumes vanish
+    void SwapMedium(DWORD number, const Disk& medium); // another medium answers to that number
+    void AddVolume(const Volume& volume);
+    void RemoveVolume(const std::wstring& guid);
+    void AddFault(const Fault& fault);
+    void AddHook(const Hook& hook);
+    void Watch(const std::wstring& path); // record (and allow faults on) this real file
+
+    // What happened.
+    std::vector<CallRecord> Calls() const;
+    void ClearCalls();
+    // Simulated handles (disks, volumes, volume searches) still open.
+    int OpenHandles() const;
+    bool VolumeLocked(const std::wstring& guid) const;
+    bool VolumeMounted(const std::wstring& guid) const;
+    // Bytes written to the disk since it was added (dropped writes included).
+    int64_t BytesWritten(DWORD number) const;
+
+  private:
+    bool installed_ = false;
+};
+
+// Position of the first record at or after `from` matching function (and code when nonzero); -1 if none.
+int FindCall(const std::vector<CallRecord>& calls, const std::string& function, DWORD code = 0, size_t from = 0);
+// How many records match.
+int CountCalls(const std::vector<CallRecord>& calls, const std::string& function, DWORD code = 0);
+
+} // namespace sim

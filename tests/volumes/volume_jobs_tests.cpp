@@ -1,0 +1,381 @@
+// Create and restore jobs on simulated physical drives with volumes: the order
+// of the steps, every refusal before the first write, locks given back.
+#include "tests/engine/sim_fixture.h"
+
+#include "report/error_box.h"
+
+namespace {
+
+using Boxes = std::vector<std::string>;
+using Calls = std::vector<sim::CallRecord>;
+
+const std::string kWritten = "Korvane:|The disk image was successfully written!|information|OK";
+const std::string kNotWritten = "Korvane:|The disk image wasn't written!|warning|OK";
+const std::string kCreated = "Korvane:|The disk image was successfully created!|information|OK";
+const std::string kNotCreated = "Korvane:|The disk image wasn't created!|warning|OK";
+const std::string kInUse = "Error!|Can't lock a volume of the selected physical disk,\nplease close all programs and "
+                           "windows that use the drive!|error|OK";
+const std::string kUnknown = "Error!|Can't read the volumes of the selected physical disk,\nplease refresh the list "
+                             "of drives and try again!|error|OK";
+const std::string kOnDisk = "Error!|The selected file lies on the selected physical disk,\nplease choose a file on "
+                            "another drive!|error|OK";
+const std::string kPlaceUnknown = "Error!|Can't tell on which drive the selected file lies,\nplease choose a file on "
+                                  "another drive!|error|OK";
+const std::string kReadQuestion = "Read image from disk|Can't lock a volume of the selected physical disk,\nthe image "
+                                  "may mix old and new data!\n\nCONTINUE ?|warning|YesNo";
+
+const DWORD kTarget = 2;
+const std::wstring kBoot = L"{b0000000-0000-4000-8000-000000000002}";
+const std::wstring kData = L"{da000000-0000-4000-8000-000000000002}";
+const std::wstring kOther = L"{07000000-0000-4000-8000-000000000003}";
+
+class VolumeJobTest : public SimJobTest {
+  protected:
+    // The target: 4096-byte sectors, two cylinders of 2 x 18 sectors and a bit; an image of the same size.
+    void MakeTarget(DWORD sector = 4096)
+    {
+        size_ = 2LL * 2 * 18 * sector + 4 * sector;
+        before_ = AddDisk(kTarget, sector, size_, 50);
+        image_ = Scratch(L"target.hdd");
+        content_ = ts::Pattern(static_cast<size_t>(size_), 51);
+        ASSERT_TRUE(ts::WriteWholeFile(image_, content_));
+        SetFileName(image_);
+    }
+    // A folder that a volume is mounted on, removed after the test.
+    std::wstring MountFolder(const std::wstring& name)
+    {
+        const std::wstring folder = ts::TempPath(name);
+        CreateDirectoryW(folder.c_str(), nullptr);
+        folders_.push_back(folder);
+        return folder + L"\\";
+    }
+    void TearDown() override
+    {
+        SimJobTest::TearDown();
+        for (const std::wstring& folder : folders_)
+            RemoveDirectoryW(folder.c_str());
+    }
+    Calls DiskCalls() const { return CallsOn(sim::DiskPath(kTarget)); }
+    // A refusal: the boxes, and not one byte written or even tried on the target.
+    void ExpectRefused(ts::BoxWatcher& watcher, const Boxes& boxes)
+    {
+        EXPECT_EQ(Seen(watcher), boxes);
+        EXPECT_EQ(sim::CountCalls(DiskCalls(), "WriteFile"), 0);
+        EXPECT_TRUE(Contents(drive_) == before_) << "the target changed";
+        EXPECT_EQ(stack_->OpenHandles(), 0) << "a handle was kept";
+        ExpectControls(true);
+    }
+
+    int64_t size_ = 0;
+    Bytes before_, content_;
+    std::wstring image_;
+    std::vector<std::wstring> folders_;
+};
+
+// Position of the first call of `function` (with `code`) on `path`, or -1.
+int Find(const Calls& calls, const std::string& function, DWORD code, const std::wstring& path, bool last = false)
+{
+    int found = -1;
+    for (size_t i = 0; i < calls.size(); ++i)
+        if (calls[i].function == function && (code == 0 || calls[i].code == code) &&
+            (path.empty() || calls[i].path == path)) {
+            found = static_cast<int>(i);
+            if (!last)
+                break;
+        }
+    return found;
+}
+
+TEST_F(VolumeJobTest, RestoreTakesEveryVolumeOfTheTargetThenWritesAndAnnouncesTheLayout)
+{
+    MakeTarget();
+    // A boot volume busy for three tries, a data volume spanning the target and disk 3
+    // (where the operator's file dialog left the current folder), and one only on disk 3.
+    sim::Volume boot = VolumeOn(kTarget, kBoot, 4096, 8 * 4096);
+    boot.busyTries = 3;
+    sim::Volume data = VolumeOn(kTarget, kData, 16 * 4096, 20 * 4096);
+    data.extents.push_back({3, 0, 1 << 20});
+    data.mountPoint = MountFolder(L"data");
+    stack_->AddVolume(boot);
+    stack_->AddVolume(data);
+    stack_->AddVolume(VolumeOn(3, kOther, 0, 1 << 20));
+    ASSERT_TRUE(SetCurrentDirectoryW(data.mountPoint.c_str()));
+    stack_->ClearCalls();
+    ts::BoxWatcher watcher;
+    RunJob(JobKind::Restore);
+    EXPECT_EQ(Seen(watcher), Boxes{kWritten});
+    EXPECT_TRUE(Contents(drive_) == content_) << "the target differs from the image";
+
+    const Calls calls = stack_->Calls();
+    const std::wstring bootPath = sim::VolumePath(kBoot), dataPath = sim::VolumePath(kData);
+    const std::wstring disk = sim::DiskPath(kTarget);
+    EXPECT_EQ(sim::CountCalls(CallsOn(bootPath), "DeviceIoControl", FSCTL_LOCK_VOLUME), 4);
+    EXPECT_EQ(Find(calls, "DeviceIoControl", FSCTL_LOCK_VOLUME, sim::VolumePath(kOther)), -1);
+    const int moved = Find(calls, "SetCurrentDirectoryW", 0, L"");
+    const int firstLock = Find(calls, "DeviceIoControl", FSCTL_LOCK_VOLUME, L"");
+    const int lastDismount = Find(calls, "DeviceIoControl", FSCTL_DISMOUNT_VOLUME, dataPath, true);
+    const int firstWrite = Find(calls, "WriteFile", 0, disk);
+    const int lastWrite = Find(calls, "WriteFile", 0, disk, true);
+    const int flush = Find(calls, "FlushFileBuffers", 0, disk);
+    const int update = Find(calls, "DeviceIoControl", IOCTL_DISK_UPDATE_PROPERTIES, disk);
+    const int diskClosed = Find(calls, "CloseHandle", 0, disk, true);
+    const int bootUnlocked = Find(calls, "DeviceIoControl", FSCTL_UNLOCK_VOLUME, bootPath);
+    ASSERT_TRUE(moved >= 0 && firstLock >= 0 && lastDismount >= 0 && firstWrite >= 0 && update >= 0);
+    EXPECT_LT(moved, firstLock) << "volumes locked before the current folder left the disk";
+    EXPECT_LT(Find(calls, "DeviceIoControl", FSCTL_DISMOUNT_VOLUME, bootPath), firstWrite);
+    EXPECT_LT(lastDismount, firstWrite);
+    EXPECT_LT(lastWrite, flush);
+    EXPECT_LT(flush, update);
+    EXPECT_LT(update, diskClosed) << "the layout must be announced on the open disk handle";
+    EXPECT_LT(diskClosed, bootUnlocked) << "volumes released while the disk was still open";
+    EXPECT_EQ(sim::CountCalls(calls, "DeviceIoControl", IOCTL_DISK_UPDATE_PROPERTIES), 1);
+    EXPECT_TRUE(stack_->VolumeMounted(kBoot) && stack_->VolumeMounted(kData));
+    EXPECT_FALSE(stack_->VolumeLocked(kBoot) || stack_->VolumeLocked(kData));
+}
+
+TEST_F(VolumeJobTest, VolumeThatStaysBusyOrWontDismountRefusesTheRestore)
+{
+    MakeTarget();
+    stack_->AddVolume(VolumeOn(kTarget, kBoot, 4096, 8 * 4096)); // taken first, then given back
+    sim::Volume data = VolumeOn(kTarget, kData, 16 * 4096, 20 * 4096);
+    data.busyTries = -1;
+    stack_->AddVolume(data);
+    ts::BoxWatcher watcher;
+    const DWORD start = GetTickCount();
+    RunJob(JobKind::Restore);
+    const DWORD elapsed = GetTickCount() - start;
+    EXPECT_GE(elapsed, 4500u);
+    EXPECT_LT(elapsed, 9000u);
+    ExpectRefused(watcher, Boxes{kInUse, kNotWritten});
+    EXPECT_EQ(sim::CountCalls(CallsOn(sim::VolumePath(kData)), "DeviceIoControl", FSCTL_LOCK_VOLUME), 20);
+    EXPECT_FALSE(stack_->VolumeLocked(kBoot));
+
+    // Locked, but the file system won't let go: no better than busy.
+    stack_->RemoveVolume(kData);
+    data.guid = L"{da000000-0000-4000-8000-0000000000d1}";
+    data.busyTries = 0;
+    data.dismountFails = true;
+    stack_->AddVolume(data);
+    watcher.Clear();
+    RunJob(JobKind::Restore);
+    ExpectRefused(watcher, Boxes{kInUse, kNotWritten});
+    EXPECT_FALSE(stack_->VolumeLocked(data.guid));
+}
+
+TEST_F(VolumeJobTest, VolumesThatCantBeToldRefuseTheRestoreOfAPhysicalDrive)
+{
+    MakeTarget();
+    stack_->AddVolume(VolumeOn(kTarget, kBoot, 4096, 8 * 4096));
+    sim::Volume unreadable = VolumeOn(5, kOther, 0, 4096); // on another disk, but who can tell
+    unreadable.extentsError = ERROR_IO_DEVICE;
+    struct Case {
+        const char* name;
+        sim::Fault fault;
+        bool unreadableVolume;
+    } cases[] = {
+        {"disk number", {"DeviceIoControl", IOCTL_STORAGE_GET_DEVICE_NUMBER, sim::DiskPath(kTarget)}, false},
+        {"volume list", {"FindFirstVolumeW", 0, L"", ERROR_ACCESS_DENIED}, false},
+        {"rest of the list", {"FindNextVolumeW", 0, L"", ERROR_NOT_ENOUGH_MEMORY}, false},
+        {"extents", {}, true},
+    };
+    ts::BoxWatcher watcher;
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Each case on a fresh stack: faults stay where they were put.
+        stack_.reset();
+        stack_.reset(new sim::Stack);
+        stack_->AddDisk(DiskOf(kTarget, 4096, size_));
+        stack_->AddVolume(VolumeOn(kTarget, kBoot, 4096, 8 * 4096));
+        if (c.unreadableVolume)
+            stack_->AddVolume(unreadable);
+        else
+            stack_->AddFault(c.fault);
+        watcher.Clear();
+        RunJob(JobKind::Restore);
+        ExpectRefused(watcher, Boxes{kUnknown, kNotWritten});
+        EXPECT_EQ(sim::CountCalls(stack_->Calls(), "DeviceIoControl", FSCTL_LOCK_VOLUME), 0);
+    }
+
+    // A CD and a card reader without a card have no extents: they stand in nobody's way.
+    stack_->RemoveVolume(kOther);
+    unreadable.driveType = DRIVE_CDROM;
+    unreadable.extentsError = ERROR_INVALID_FUNCTION;
+    sim::Volume empty = VolumeOn(6, L"{e0000000-0000-4000-8000-000000000006}", 0, 4096);
+    empty.driveType = DRIVE_REMOVABLE;
+    empty.extentsError = ERROR_NOT_READY;
+    stack_->AddVolume(unreadable);
+    stack_->AddVolume(empty);
+    watcher.Clear();
+    RunJob(JobKind::Restore);
+    EXPECT_EQ(Seen(watcher), Boxes{kWritten});
+    EXPECT_TRUE(Contents(drive_) == content_);
+}
+
+TEST_F(VolumeJobTest, WrongSizedImageIsToldBeforeAnyVolumeIsTouched)
+{
+    MakeTarget();
+    sim::Volume busy = VolumeOn(kTarget, kBoot, 4096, 8 * 4096);
+    busy.busyTries = -1;
+    stack_->AddVolume(busy);
+    ASSERT_TRUE(ts::WriteWholeFile(image_, ts::Pattern(static_cast<size_t>(size_ - 4096), 52)));
+    ts::BoxWatcher watcher;
+    RunJob(JobKind::Restore);
+    ExpectRefused(watcher,
+                  Boxes{"Error!|Sizes of selected file and selected disk aren't equal!|error|OK", kNotWritten});
+    const Calls calls = stack_->Calls();
+    EXPECT_EQ(sim::CountCalls(calls, "FindFirstVolumeW"), 0);
+    EXPECT_EQ(sim::CountCalls(calls, "DeviceIoControl", FSCTL_LOCK_VOLUME), 0);
+}
+
+TEST_F(VolumeJobTest, CancelDuringTheLockWaitStopsBeforeTheFirstByte)
+{
+    MakeTarget();
+    sim::Volume busy = VolumeOn(kTarget, kBoot, 4096, 8 * 4096);
+    busy.busyTries = -1;
+    stack_->AddVolume(busy);
+    // Cancel (or Esc, or closing the window: all request the same) during the third try.
+    sim::Hook cancel;
+    cancel.function = "DeviceIoControl";
+    cancel.code = FSCTL_LOCK_VOLUME;
+    cancel.nth = 3;
+    cancel.action = [](const sim::CallRecord&) { RequestCancel(); };
+    stack_->AddHook(cancel);
+    ts::BoxWatcher watcher;
+    const DWORD start = GetTickCount();
+    RunJob(JobKind::Restore);
+    EXPECT_LT(GetTickCount() - start, 3000u);
+    ExpectRefused(watcher, Boxes{kNotWritten});
+    EXPECT_EQ(sim::CountCalls(stack_->Calls(), "DeviceIoControl", FSCTL_LOCK_VOLUME), 3);
+
+    // Pressed as the lock is granted: the transfer's start does not swallow it.
+    stack_->RemoveVolume(kBoot);
+    busy.guid = L"{b0000000-0000-4000-8000-0000000000b2}";
+    busy.busyTries = 2;
+    stack_->AddVolume(busy);
+    stack_->ClearCalls();
+    watcher.Clear();
+    cancel.path = sim::VolumePath(busy.guid);
+    stack_->AddHook(cancel);
+    RunJob(JobKind::Restore);
+    ExpectRefused(watcher, Boxes{kNotWritten});
+    EXPECT_FALSE(stack_->VolumeLocked(busy.guid));
+
+    // A create stops the same way, and no image file is made.
+    const std::wstring created = Scratch(L"cancelled.hdd");
+    SetFileName(created);
+    busy.guid = L"{b0000000-0000-4000-8000-0000000000b3}";
+    busy.busyTries = -1;
+    stack_->AddVolume(busy);
+    cancel.path = sim::VolumePath(busy.guid);
+    stack_->AddHook(cancel);
+    watcher.Clear();
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), Boxes{kNotCreated});
+    EXPECT_EQ(FileSize(created), -1);
+}
+
+TEST_F(VolumeJobTest, FailedFlushOrWriteFailsTheJobAndAnnouncesNothing)
+{
+    MakeTarget(512);
+    ts::BoxWatcher watcher;
+    stack_->AddFault({"FlushFileBuffers", 0, sim::DiskPath(kTarget), ERROR_IO_DEVICE, 0, 1});
+    RunJob(JobKind::Restore);
+    EXPECT_EQ(Seen(watcher), (Boxes{"Error!|Write disk error|error|OK", kNotWritten}));
+    stack_->AddFault({"WriteFile", 0, sim::DiskPath(kTarget), ERROR_CRC, 1, 1});
+    watcher.Clear();
+    RunJob(JobKind::Restore);
+    EXPECT_EQ(Seen(watcher), (Boxes{"Error!|Write disk error|error|OK", kNotWritten}));
+    EXPECT_EQ(sim::CountCalls(stack_->Calls(), "DeviceIoControl", IOCTL_DISK_UPDATE_PROPERTIES), 0);
+
+    // The image file of a create: all its bytes went out, but the flush failed.
+    const std::wstring created = Scratch(L"unflushed.hdd");
+    stack_->Watch(created);
+    stack_->AddFault({"FlushFileBuffers", 0, created, ERROR_DISK_FULL, 0, 1});
+    SetFileName(created);
+    watcher.Clear();
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{"Error!|Write file error|error|OK", kNotCreated}));
+    EXPECT_EQ(sim::CountCalls(CallsOn(created), "FlushFileBuffers"), 1);
+}
+
+TEST_F(VolumeJobTest, CreateLocksTheSourceWhileReadingAndAsksWhenItCant)
+{
+    MakeTarget();
+    stack_->AddVolume(VolumeOn(kTarget, kBoot, 4096, 8 * 4096));
+    const std::wstring created = Scratch(L"source.hdd");
+    SetFileName(created);
+    bool lockedWhileRead = false, mountedWhileRead = false;
+    sim::Hook read;
+    read.function = "ReadFile";
+    read.path = sim::DiskPath(kTarget);
+    read.action = [&](const sim::CallRecord&) {
+        lockedWhileRead = stack_->VolumeLocked(kBoot);
+        mountedWhileRead = stack_->VolumeMounted(kBoot);
+    };
+    stack_->AddHook(read);
+    ts::BoxWatcher watcher;
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), Boxes{kCreated});
+    EXPECT_TRUE(Contents(created) == before_);
+    EXPECT_TRUE(lockedWhileRead);
+    EXPECT_TRUE(mountedWhileRead) << "a create must not dismount the source";
+    EXPECT_FALSE(stack_->VolumeLocked(kBoot));
+    EXPECT_EQ(sim::CountCalls(stack_->Calls(), "DeviceIoControl", FSCTL_DISMOUNT_VOLUME), 0);
+
+    // The system volume can't be locked: No (the default) creates nothing, Yes reads anyway.
+    ASSERT_TRUE(DeleteFileW(created.c_str()));
+    sim::Volume system = VolumeOn(kTarget, kData, 16 * 4096, 20 * 4096);
+    system.busyTries = -1;
+    stack_->AddVolume(system);
+    watcher.Clear();
+    watcher.Answer(IDNO);
+    stack_->ClearCalls();
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{kReadQuestion, kNotCreated}));
+    ASSERT_FALSE(watcher.Boxes().empty());
+    EXPECT_EQ(watcher.Boxes()[0].defaultButton, IDNO);
+    EXPECT_EQ(FileSize(created), -1);
+    EXPECT_EQ(sim::CountCalls(DiskCalls(), "ReadFile"), 0);
+    EXPECT_EQ(stack_->OpenHandles(), 0);
+
+    watcher.Clear();
+    watcher.Answer(IDYES);
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{kReadQuestion, kCreated}));
+    EXPECT_TRUE(Contents(created) == before_);
+    EXPECT_FALSE(stack_->VolumeLocked(kBoot));
+}
+
+TEST_F(VolumeJobTest, ImageOnAVolumeOfTheTargetIsRefusedInBothJobs)
+{
+    MakeTarget();
+    sim::Volume data = VolumeOn(kTarget, kData, 16 * 4096, 20 * 4096);
+    data.mountPoint = MountFolder(L"target-volume");
+    stack_->AddVolume(data);
+    const std::wstring inside = Scratch(data.mountPoint + L"image.hdd");
+    ASSERT_TRUE(ts::WriteWholeFile(inside, content_));
+    stack_->Watch(inside);
+    SetFileName(inside);
+    ts::BoxWatcher watcher;
+    RunJob(JobKind::Restore);
+    ExpectRefused(watcher, Boxes{kOnDisk, kNotWritten});
+    ASSERT_TRUE(DeleteFileW(inside.c_str()));
+    watcher.Clear();
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{kOnDisk, kNotCreated}));
+    EXPECT_EQ(FileSize(inside), -1);
+    EXPECT_EQ(sim::CountCalls(DiskCalls(), "ReadFile"), 0);
+    EXPECT_EQ(sim::CountCalls(CallsOn(inside), "CreateFileW"), 0);
+
+    // Where the file's volume can't tell its place, it might be the target's: refused too.
+    stack_->RemoveVolume(kData);
+    data.guid = L"{da000000-0000-4000-8000-0000000000e1}";
+    data.extentsError = ERROR_IO_DEVICE;
+    stack_->AddVolume(data);
+    watcher.Clear();
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{kPlaceUnknown, kNotCreated}));
+    EXPECT_EQ(FileSize(inside), -1);
+}
+
+} // namespace
