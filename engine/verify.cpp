@@ -37,9 +37,9 @@ struct Side {
     const wchar_t* readError;
 };
 
-// Reads one side on a thread of its own while the job thread reads the other:
-// the two media work at once, and the pass runs at the pace of the slower one.
-// Without the thread (it couldn't be started) the reads take turns on the job thread.
+// Reads one side on a thread of its own: both media work at once, while the job
+// thread compares what they read before, and the pass runs at the pace of the slower
+// medium. Without the thread (it couldn't be started) its reads run on the job thread.
 struct ReadAhead {
     HANDLE thread = nullptr;
     HANDLE start = nullptr; // auto-reset: a read is asked for
@@ -83,7 +83,7 @@ void StartReadAhead(ReadAhead& reader)
 void StopReadAhead(ReadAhead& reader)
 {
     if (reader.thread != nullptr) {
-        // Never pending here: every asked read has been waited for.
+        // A read still under way ends first: the buffers are released after this.
         reader.stop = true;
         SetEvent(reader.start);
         WaitForSingleObject(reader.thread, INFINITE);
@@ -159,21 +159,34 @@ bool ReopenWrittenSide(AppState& app, bool restore)
     return reopened != nullptr;
 }
 
-// Reads `length` bytes of both sides at their current positions, each read
-// rounded up to its side's sectors (the end of a file may then come short).
-// False after the error box of the side that failed.
-bool ReadBoth(AppState& app, ReadAhead& reader, const Side& written, const Side& source, DWORD length)
+// The two sides of the comparison and their readers: the written side first.
+struct Sides {
+    const Side* side[2];
+    ReadAhead reader[2];
+};
+
+// Asks both sides for their next `length` bytes into half `half` of their buffers,
+// each read rounded up to its side's sectors (the end of a file may then come short).
+void BeginPiece(Sides& sides, uint32_t piece, int half, DWORD length)
 {
-    BeginRead(reader, source.handle, source.buffer, RoundUp(length, source.sector));
-    DWORD writtenGot = 0, sourceGot = 0;
-    const bool writtenRead =
-        ReadFile(written.handle, written.buffer, RoundUp(length, written.sector), &writtenGot, nullptr) &&
-        writtenGot >= length;
-    const bool sourceRead = EndRead(reader, &sourceGot) && sourceGot >= length;
-    if (writtenRead && sourceRead)
-        return true;
-    ShowErrorBox(app, writtenRead ? source.readError : written.readError);
-    return false;
+    for (int s = 0; s < 2; ++s) {
+        const Side& side = *sides.side[s];
+        BeginRead(sides.reader[s], side.handle, side.buffer + half * piece, RoundUp(length, side.sector));
+    }
+}
+
+// Waits for both reads; false after the error box of the side that failed (the written one first).
+bool EndPiece(AppState& app, Sides& sides, DWORD length)
+{
+    const wchar_t* error = nullptr;
+    for (int s = 1; s >= 0; --s) {
+        DWORD got = 0;
+        if (!EndRead(sides.reader[s], &got) || got < length)
+            error = sides.side[s]->readError;
+    }
+    if (error != nullptr)
+        ShowErrorBox(app, error);
+    return error == nullptr;
 }
 
 // Where two buffers first differ, or `length` when they don't. Word by word, with one
@@ -204,24 +217,43 @@ bool ConfirmCancel(AppState& app)
                                                  MB_ICONQUESTION | MB_YESNO | MB_DEFBUTTON2) == IDYES;
 }
 
-VerifyResult Compare(AppState& app, ReadAhead& reader, const Side& written, const Side& source, uint32_t chunk,
-                     const VerifyTexts& texts, int64_t* verified)
+// Pieces of half a chunk go through the two halves of each buffer: one is compared
+// while both media already read the next. The bar moves and Cancel is polled once per chunk.
+VerifyResult Compare(AppState& app, Sides& sides, uint32_t chunk, const VerifyTexts& texts, int64_t* verified)
 {
-    while (*verified < app.TotalBytes) {
-        const DWORD length = static_cast<DWORD>(std::min<int64_t>(chunk, app.TotalBytes - *verified));
-        if (!ReadBoth(app, reader, written, source, length))
+    const uint32_t half = chunk / 2;
+    const bool twoPieces = half != 0 && half % sides.side[0]->sector == 0 && half % sides.side[1]->sector == 0;
+    const uint32_t piece = twoPieces ? half : chunk;
+    const int64_t total = app.TotalBytes;
+    const auto lengthAt = [&](int64_t offset) { return static_cast<DWORD>(std::min<int64_t>(piece, total - offset)); };
+    int in = 0; // the half that holds the piece being compared
+    if (total > 0)
+        BeginPiece(sides, piece, in, lengthAt(0));
+    for (int64_t pieces = 1; *verified < total; ++pieces) {
+        const DWORD length = lengthAt(*verified);
+        if (!EndPiece(app, sides, length))
             return VerifyResult::Failed;
-        const size_t first = FirstDifference(written.buffer, source.buffer, length);
+        const int64_t next = *verified + length;
+        if (twoPieces && next < total)
+            BeginPiece(sides, piece, in ^ 1, lengthAt(next));
+        const size_t first =
+            FirstDifference(sides.side[0]->buffer + in * piece, sides.side[1]->buffer + in * piece, length);
         if (first != length) {
             *verified += static_cast<int64_t>(first);
             ShowErrorBox(app, L"Verify error at byte " + FormatByteCount(static_cast<uint64_t>(*verified)) + L":\n" +
                                   texts.differs);
             return VerifyResult::Failed;
         }
-        *verified += length;
-        ShowProgress(app, *verified);
-        if (ConfirmCancel(app))
-            return VerifyResult::Cancelled;
+        *verified = next;
+        if (twoPieces)
+            in ^= 1;
+        else if (next < total)
+            BeginPiece(sides, piece, in, lengthAt(next));
+        if (pieces % (chunk / piece) == 0 || next == total) {
+            ShowProgress(app, next);
+            if (ConfirmCancel(app))
+                return VerifyResult::Cancelled;
+        }
     }
     return VerifyResult::Equal;
 }
@@ -262,10 +294,12 @@ VerifyResult RunVerify(AppState& app, bool restore, const VerifyTexts& texts, in
                       : static_cast<BYTE*>(VirtualAlloc(nullptr, chunk, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
     VerifyResult result = VerifyResult::Failed;
     if (file.buffer != nullptr) {
-        ReadAhead reader;
-        StartReadAhead(reader);
-        result = Compare(app, reader, written, source, chunk, texts, verified);
-        StopReadAhead(reader);
+        Sides sides = {{&written, &source}, {}};
+        StartReadAhead(sides.reader[0]);
+        StartReadAhead(sides.reader[1]);
+        result = Compare(app, sides, chunk, texts, verified);
+        StopReadAhead(sides.reader[0]);
+        StopReadAhead(sides.reader[1]);
     } else {
         ShowErrorBox(app, L"Virtual memory error");
     }
