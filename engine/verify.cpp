@@ -285,7 +285,7 @@ VerifyResult RunVerify(AppState& app, bool restore, const VerifyTexts& texts, in
         VerifyChunkSize(ChunkSizeFor(app.DriveList[static_cast<size_t>(app.SelectedIndex)].DiskGeometry,
                                      app.MemoryStatus.ullAvailVirtual),
                         driveSector, fileSector);
-    // Page-aligned, and so aligned for any sector size up to a page.
+    // Page-aligned; the second half of each starts on whole sectors of both sides too.
     drive.buffer = chunk == 0
                        ? nullptr
                        : static_cast<BYTE*>(VirtualAlloc(nullptr, chunk, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
