@@ -6,3 +6,11 @@ bool DriveRecordLess(const DriveRecord& a, const DriveRecord& b)
 {
     return a.Index < b.Index;
 }
+
+bool SameMedium(const DriveRecord& listed, const DriveRecord& found)
+{
+    return listed.DeviceID == found.DeviceID &&
+           listed.DiskGeometry.DiskSize.QuadPart == found.DiskGeometry.DiskSize.QuadPart &&
+           listed.DiskGeometry.Geometry.BytesPerSector == found.DiskGeometry.Geometry.BytesPerSector &&
+           SameMediumIdentity(listed.Identity, found.Identity);
+}

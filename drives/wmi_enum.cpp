@@ -8,6 +8,7 @@
 #include <cstddef>
 
 #include "drives/drive_list.h"
+#include "drives/medium_identity.h"
 #include "engine/app_state.h"
 #include "report/error_box.h"
 #include "resource.h"
@@ -124,6 +125,9 @@ bool ProbeScratchDrive(AppState& state)
     const BOOL answered =
         DeviceIoControl(state.ProbeHandle, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &state.GeometryScratch,
                         sizeof(state.GeometryScratch), &state.BytesRead, nullptr);
+    // Which medium this is, so that a job can tell when another one answers to the path.
+    if (answered)
+        state.ScratchDrive.Identity = ReadMediumIdentity(state.ProbeHandle);
     CloseHandle(state.ProbeHandle);
     state.ProbeHandle = nullptr;
     // An answer without the disk size would list the drive with a size it does not have.

@@ -3,6 +3,7 @@
 #include <winioctl.h>
 
 #include "drives/disk_volumes.h"
+#include "drives/medium_identity.h"
 #include "engine/app_state.h"
 #include "engine/transfer.h"
 #include "engine/verify.h"
@@ -91,11 +92,16 @@ bool DataEndsAtRecordedSize(HANDLE disk, const DISK_GEOMETRY_EX& recorded)
     return ends;
 }
 
-// The medium may have been swapped or resized since the list was made; an
-// image shorter than the medium must never count as complete. Asks the drive
-// for its geometry, else its length, else where its data ends.
-bool DiskMatchesRecord(HANDLE disk, const DISK_GEOMETRY_EX& recorded)
+// The medium may have been swapped or resized since the list was made: another
+// medium answering to the path must never be read or written, and an image
+// shorter than the medium must never count as complete. Compares the serial
+// number and layout identity first (no data is read for that), then asks the
+// drive for its geometry, else its length, else where its data ends.
+bool DiskMatchesRecord(HANDLE disk, const DriveRecord& drive)
 {
+    if (!SameMediumIdentity(drive.Identity, ReadMediumIdentity(disk)))
+        return false;
+    const DISK_GEOMETRY_EX& recorded = drive.DiskGeometry;
     DISK_GEOMETRY_EX now = {};
     DWORD returned = 0;
     if (DeviceIoControl(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &now, sizeof(now), &returned, nullptr))
@@ -230,6 +236,17 @@ bool RunRestore(const JobTexts& texts, bool* told)
     return done;
 }
 
+// A restore writes a new layout, and with it a new layout identity: the
+// record takes the medium's identity again while the job still holds it, so
+// that the next job on the same selection finds the medium it wrote. The
+// dialog leaves the drive list alone while a job runs.
+void RetakeMediumIdentity()
+{
+    AppState& app = *g_App;
+    const MediumIdentity now = ReadMediumIdentity(app.DiskHandle);
+    app.DriveList[static_cast<size_t>(app.SelectedIndex)].Identity = now;
+}
+
 // With the drive open: reads the name, checks where the file lies, runs the job and tells the outcome.
 void RunOnOpenDisk(JobKind kind)
 {
@@ -252,9 +269,14 @@ void RunOnOpenDisk(JobKind kind)
     bool told = false;
     const bool done = create ? RunCreate(texts, &told) : RunRestore(texts, &told);
     const VerifyResult verified = done && g_App->JobVerifies ? VerifyTransfer(kind) : VerifyResult::Equal;
+    // Everything is given back before the outcome box waits for the operator:
+    // the file, the drive, and only then the drive's volumes.
+    CloseImageFile();
+    RetakeMediumIdentity();
+    CloseDisk();
+    ReleaseVolumes(*g_App);
     if (!told)
         ShowOutcome(texts, done, verified);
-    CloseImageFile();
 }
 
 DWORD RunJob(JobKind kind)
@@ -348,7 +370,7 @@ bool OpenSelectedDisk(JobKind kind)
         CreateFileW(drive.DeviceID.c_str(), access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
     if (!IsOpenHandle(app.DiskHandle))
         return false;
-    if (!DiskMatchesRecord(app.DiskHandle, drive.DiskGeometry)) {
+    if (!DiskMatchesRecord(app.DiskHandle, drive)) {
         CloseDisk();
         return false;
     }

@@ -30,8 +30,10 @@ DWORD WINAPI RunRestoreJob(void* unused);
 
 // Opens the selected drive exclusively and without system buffering: for
 // reading only in a create, for reading and writing in a restore. False when
-// no drive is selected, it can't be opened, or it no longer has the size (and
-// sector size) the list recorded; the drive is closed again then.
+// no drive is selected, it can't be opened, another medium answers to its path
+// (serial number or layout identity differ from the list's, see MediumIdentity),
+// or it no longer has the size (and sector size) the list recorded; the drive
+// is closed again then, with nothing read or written.
 bool OpenSelectedDisk(JobKind kind = JobKind::Create);
 bool OpenImageForWrite();
 // Close the handle if open and forget it (the field becomes null).

@@ -7,6 +7,7 @@
 #include "engine/app_state.h"
 #include "engine/image_jobs.h"
 #include "resource.h"
+#include "ui/device_watch.h"
 #include "ui/file_select.h"
 #include "ui/startup.h"
 #include "ui/verify_option.h"
@@ -15,7 +16,7 @@ static WNDPROC EditOwnProc = nullptr;
 // The operator closed the window while a job ran: quit once it has ended.
 static bool QuitPending = false;
 
-static void ReportNoDrives(HWND dialog)
+void ReportNoDrives(HWND dialog)
 {
     MessageBoxW(dialog, L"Could not enumerate any physical drive!", L"Disk error", MB_OK | MB_ICONERROR);
 }
@@ -25,6 +26,8 @@ static INT_PTR OnInitDialog(HWND dialog)
     g_App->MainWindow = dialog;
     if (InitWmi() && EnumerateDrives() == 0)
         ReportNoDrives(dialog);
+    // Without the registration the volume broadcasts still tell of most changes.
+    StartDeviceWatch(dialog);
     HWND edit = GetDlgItem(dialog, IDC_FILE_NAME);
     SendMessageW(edit, EM_LIMITTEXT, FileNameEditLimit, 0);
     EditOwnProc =
@@ -34,6 +37,7 @@ static INT_PTR OnInitDialog(HWND dialog)
 
 static void QuitProgram(HWND dialog)
 {
+    StopDeviceWatch(dialog);
     EndDialog(dialog, IDCANCEL);
     PostQuitMessage(0);
 }
@@ -55,7 +59,30 @@ static INT_PTR OnJobEndedMessage(HWND dialog)
     OnJobEnded();
     if (QuitPending)
         QuitProgram(dialog);
+    else
+        RefreshIfDevicesChanged(dialog);
     return TRUE;
+}
+
+static INT_PTR OnDeviceChange(HWND dialog, WPARAM event, LPARAM data)
+{
+    NoteDeviceChange(dialog, event, data);
+    // The system's default answer grants every request to remove a device.
+    return FALSE;
+}
+
+static INT_PTR OnDeviceTimer(HWND dialog, WPARAM id)
+{
+    if (id != kDeviceRefreshTimer)
+        return FALSE;
+    OnDeviceRefreshTimer(dialog);
+    return TRUE;
+}
+
+static INT_PTR OnDestroy(HWND dialog)
+{
+    StopDeviceWatch(dialog);
+    return FALSE;
 }
 
 static INT_PTR OnRefresh(HWND dialog)
@@ -156,6 +183,12 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         return OnListBoxColour(dialog, reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
     case WM_JOB_ENDED:
         return OnJobEndedMessage(dialog);
+    case WM_DEVICECHANGE:
+        return OnDeviceChange(dialog, wParam, lParam);
+    case WM_TIMER:
+        return OnDeviceTimer(dialog, wParam);
+    case WM_DESTROY:
+        return OnDestroy(dialog);
     default:
         return FALSE;
     }

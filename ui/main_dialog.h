@@ -7,5 +7,8 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
 LRESULT CALLBACK FileNameEditProc(HWND edit, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK AboutBoxProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
+// The box that tells of an empty drive list after a refresh.
+void ReportNoDrives(HWND dialog);
+
 // Longest name the file-name edit takes: the job's path buffer less its terminator.
 constexpr int FileNameEditLimit = MAX_PATH - 1;

@@ -67,11 +67,17 @@ HWND CreateMainWindow()
     HICON icon = LoadIconW(g_Instance, MAKEINTRESOURCEW(IDI_MAIN));
     if (icon != nullptr)
         SetClassLongPtrW(dialog, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
-    // The first ShowWindow of a process may take the launcher's show state.
-    ShowWindow(dialog, SW_SHOW);
-    if (!IsWindowVisible(dialog) || IsIconic(dialog))
-        ShowWindow(dialog, SW_SHOWNORMAL);
+    ShowMainWindow(dialog);
     return dialog;
+}
+
+void ShowMainWindow(HWND dialog)
+{
+    // The first ShowWindow of a process may take the launcher's show state. The dialog has
+    // one fixed size and no maximise box: hidden, minimised and maximised all end normal.
+    ShowWindow(dialog, SW_SHOW);
+    if (!IsWindowVisible(dialog) || IsIconic(dialog) || IsZoomed(dialog))
+        ShowWindow(dialog, SW_SHOWNORMAL);
 }
 
 const wchar_t* StartupWarningText(bool otherInstanceRunning)

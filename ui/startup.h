@@ -14,5 +14,7 @@ int RunKorvane(HINSTANCE instance);
 // Creates the main dialog with its status bar, tooltips and icon, and shows it.
 // Null when the dialog could not be created. Needs g_App, g_Instance and BackgroundBrush.
 HWND CreateMainWindow();
+// Shows the dialog; whatever state the launcher asked for, it ends shown normally.
+void ShowMainWindow(HWND dialog);
 // Text of the start-up warning.
 const wchar_t* StartupWarningText(bool otherInstanceRunning);

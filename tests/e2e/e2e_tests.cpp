@@ -214,16 +214,25 @@ TEST(Korvane, StartUpDriveDetailsAboutEditingAndEsc)
     PostMessageW(GetDlgItem(about, IDC_ABOUT_OK), BM_CLICK, 0, 0);
     EXPECT_TRUE(WaitFor([&] { return !IsWindow(about); }));
 
-    // A second instance is warned, not stopped, and shows itself normally even when
-    // its launcher asks for a minimised window.
-    {
+    // A second instance is warned, not stopped, and shows itself normally, in its one
+    // size, even when its launcher asks for a minimised or maximised window.
+    RECT normal = {};
+    ASSERT_TRUE(GetWindowRect(main, &normal));
+    for (WORD showState : {SW_SHOWMINNOACTIVE, SW_SHOWMAXIMIZED}) {
+        SCOPED_TRACE(showState);
         Korvane second;
-        ASSERT_TRUE(second.Start(SW_SHOWMINNOACTIVE));
+        ASSERT_TRUE(second.Start(showState));
         ts::ObservedBox again = second.DismissWarning();
         EXPECT_EQ(again.text, SeveralText);
-        ASSERT_NE(second.MainWindow(), nullptr);
-        EXPECT_TRUE(IsWindowVisible(second.MainWindow()));
-        EXPECT_FALSE(IsIconic(second.MainWindow()));
+        HWND window = second.MainWindow();
+        ASSERT_NE(window, nullptr);
+        EXPECT_TRUE(IsWindowVisible(window));
+        EXPECT_FALSE(IsIconic(window));
+        EXPECT_FALSE(IsZoomed(window));
+        RECT shown = {};
+        ASSERT_TRUE(GetWindowRect(window, &shown));
+        EXPECT_EQ(shown.right - shown.left, normal.right - normal.left);
+        EXPECT_EQ(shown.bottom - shown.top, normal.bottom - normal.top);
         PostMessageW(second.Item(IDC_REFRESH), WM_KEYDOWN, VK_ESCAPE, 0);
         EXPECT_EQ(second.WaitForExit(), 0u);
     }

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "drives/medium_identity.h"
 #include "report/error_box.h"
 #include "resource.h"
 
@@ -92,6 +93,14 @@ void EngineTest::SelectDrive(const std::wstring& path, const DISK_GEOMETRY_EX& g
     drive.Index = 1;
     drive.DeviceID = path;
     drive.DiskGeometry = geometry;
+    // As the enumeration records it: what the device answers of its serial and layout
+    // (a file-backed drive answers neither).
+    const HANDLE device =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (device != INVALID_HANDLE_VALUE) {
+        drive.Identity = ReadMediumIdentity(device);
+        CloseHandle(device);
+    }
     state_->DriveList.assign(1, drive);
     state_->DriveCount = 1;
     state_->SelectedIndex = 0;

@@ -121,8 +121,8 @@ TEST_F(SimStackTest, RawDiskRulesAndAnswers)
                        nullptr);
     ASSERT_NE(disk, INVALID_HANDLE_VALUE);
     std::vector<LONGLONG> block(512, 0);
-    ASSERT_TRUE(DeviceIoControl(disk, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, block.data(), 4096, &returned,
-                                nullptr));
+    ASSERT_TRUE(
+        DeviceIoControl(disk, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, block.data(), 4096, &returned, nullptr));
     const DRIVE_LAYOUT_INFORMATION_EX* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(block.data());
     EXPECT_EQ(layout->PartitionStyle, static_cast<DWORD>(PARTITION_STYLE_MBR));
     EXPECT_EQ(layout->Mbr.Signature, 0x12345678u);
@@ -138,8 +138,7 @@ TEST_F(SimStackTest, RawDiskRulesAndAnswers)
     EXPECT_STREQ(reinterpret_cast<const char*>(block.data()) + descriptor->SerialNumberOffset, "SIM2");
     EXPECT_EQ(descriptor->BusType, BusTypeUsb);
     stack_->RemoveDisk(2);
-    EXPECT_FALSE(DeviceIoControl(disk, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, block.data(), 4096, &returned,
-                                 nullptr));
+    EXPECT_FALSE(DeviceIoControl(disk, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, block.data(), 4096, &returned, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
     CloseHandle(disk);
     VirtualFree(buffer, 0, MEM_RELEASE);

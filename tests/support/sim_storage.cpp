@@ -83,8 +83,8 @@ enum class Kind { Disk, Volume, Search, File };
 struct OpenObject {
     Kind kind = Kind::File;
     std::wstring path;
-    DWORD number = 0;   // disk
-    std::wstring guid;  // volume
+    DWORD number = 0;  // disk
+    std::wstring guid; // volume
     DWORD access = 0;
     DWORD share = 0;
     bool stale = false; // its disk or volume was removed
@@ -230,7 +230,8 @@ bool Faulted(CallRecord& call)
         if (!Matches(state.fault.function, state.fault.code, state.fault.path, call))
             continue;
         ++state.seen;
-        if (state.seen > state.fault.skip && (state.fault.count < 0 || state.seen <= state.fault.skip + state.fault.count)) {
+        if (state.seen > state.fault.skip &&
+            (state.fault.count < 0 || state.seen <= state.fault.skip + state.fault.count)) {
             call.ok = false;
             call.error = state.fault.error;
             return true;
@@ -447,7 +448,8 @@ DWORD DriveLayout(const DiskState& disk, void* out, DWORD outSize, DWORD* return
 {
     const LayoutIdentity identity = ReadLayout(disk);
     const DWORD count = identity.style == PARTITION_STYLE_MBR ? 4 : 0;
-    const size_t size = offsetof(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry) + count * sizeof(PARTITION_INFORMATION_EX);
+    const size_t size =
+        offsetof(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry) + count * sizeof(PARTITION_INFORMATION_EX);
     std::vector<LONGLONG> storage((std::max(size, sizeof(DRIVE_LAYOUT_INFORMATION_EX)) + 7) / 8, 0);
     DRIVE_LAYOUT_INFORMATION_EX* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(storage.data());
     layout->PartitionStyle = identity.style;
@@ -613,7 +615,8 @@ bool SharingConflict(Kind kind, const std::wstring& key, DWORD access, DWORD sha
         const OpenObject& open = entry.second;
         if (open.kind != kind || open.stale || !SameText(kind == Kind::Disk ? open.path : open.guid, key))
             continue;
-        if ((Reads(access) && !(open.share & FILE_SHARE_READ)) || (Writes(access) && !(open.share & FILE_SHARE_WRITE)) ||
+        if ((Reads(access) && !(open.share & FILE_SHARE_READ)) ||
+            (Writes(access) && !(open.share & FILE_SHARE_WRITE)) ||
             (Reads(open.access) && !(share & FILE_SHARE_READ)) || (Writes(open.access) && !(share & FILE_SHARE_WRITE)))
             return true;
     }
@@ -1206,7 +1209,10 @@ struct Patch {
     void** original;
 };
 
-#define KORV_PATCH(fn) {#fn, reinterpret_cast<void*>(&Hook##fn), reinterpret_cast<void**>(&sys.fn)}
+#define KORV_PATCH(fn)                                                                                                 \
+    {                                                                                                                  \
+#fn, reinterpret_cast < void*>(&Hook##fn), reinterpret_cast < void**>(&sys.fn)                                 \
+    }
 const Patch kPatches[] = {
     KORV_PATCH(CreateFileW),
     KORV_PATCH(DeviceIoControl),
@@ -1301,9 +1307,10 @@ Stack::~Stack()
         WriteSlot(slot.first, *slot.second->original);
     World* world = g_world;
     g_world = nullptr;
-    // What the program or the test left open: tokens and watched files alike.
+    // Simulated handles left open die with the stack; watched files stay their owner's.
     for (const auto& entry : world->handles)
-        sys.CloseHandle(entry.first);
+        if (entry.second.kind != Kind::File)
+            sys.CloseHandle(entry.first);
     for (DiskState& disk : world->disks)
         if (disk.backing != INVALID_HANDLE_VALUE)
             sys.CloseHandle(disk.backing);

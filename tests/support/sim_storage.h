@@ -74,13 +74,13 @@ namespace sim {
 enum class Layout { Raw, Mbr, Gpt, FromContent };
 
 struct Disk {
-    DWORD number = 1;                // \\.\PhysicalDrive<number>
-    DWORD sectorSize = 512;          // 512 or 4096
-    int64_t size = 0;                // what the disk reports, in bytes
-    DWORD heads = 255;               // geometry: cylinders follow from the size
+    DWORD number = 1;       // \\.\PhysicalDrive<number>
+    DWORD sectorSize = 512; // 512 or 4096
+    int64_t size = 0;       // what the disk reports, in bytes
+    DWORD heads = 255;      // geometry: cylinders follow from the size
     DWORD sectorsPerTrack = 63;
     MEDIA_TYPE mediaType = FixedMedia;
-    std::string serial;              // empty: the descriptor names no serial number
+    std::string serial; // empty: the descriptor names no serial number
     std::string vendor = "KORVSIM";
     std::string product = "Simulated Disk";
     STORAGE_BUS_TYPE busType = BusTypeUsb;
@@ -88,11 +88,11 @@ struct Disk {
     Layout layout = Layout::Raw;
     DWORD mbrSignature = 0;
     GUID gptDiskId = {};
-    std::wstring backingFile;        // the medium's content
-    int64_t wrapAt = 0;              // > 0: a counterfeit medium, offset o lands at o % wrapAt
-    int64_t dropFrom = 0;            // writes into [dropFrom, dropTo) report success and vanish
+    std::wstring backingFile; // the medium's content
+    int64_t wrapAt = 0;       // > 0: a counterfeit medium, offset o lands at o % wrapAt
+    int64_t dropFrom = 0;     // writes into [dropFrom, dropTo) report success and vanish
     int64_t dropTo = 0;
-    int64_t readErrorAt = -1;        // a read covering this offset fails with ERROR_CRC
+    int64_t readErrorAt = -1; // a read covering this offset fails with ERROR_CRC
 };
 
 struct Extent {
@@ -102,13 +102,13 @@ struct Extent {
 };
 
 struct Volume {
-    std::wstring guid;               // "{...}": the name is \\?\Volume{...}\ ;
+    std::wstring guid; // "{...}": the name is \\?\Volume{...}\ ;
     std::vector<Extent> extents;
-    std::wstring mountPoint;         // "S:\" or a real folder ending in '\'; empty for none
-    int busyTries = 0;               // the first busyTries locks fail; -1: every lock fails
+    std::wstring mountPoint; // "S:\" or a real folder ending in '\'; empty for none
+    int busyTries = 0;       // the first busyTries locks fail; -1: every lock fails
     bool dismountFails = false;
-    DWORD extentsError = 0;          // nonzero: the extents query fails with this error
-    UINT driveType = DRIVE_FIXED;    // what GetDriveTypeW says of the volume's root
+    DWORD extentsError = 0;       // nonzero: the extents query fails with this error
+    UINT driveType = DRIVE_FIXED; // what GetDriveTypeW says of the volume's root
 };
 
 // A call that fails instead of being carried out. `function` as in CallRecord;
@@ -126,14 +126,14 @@ struct Fault {
 
 // One call on a simulated or watched object, in the order the calls were made.
 struct CallRecord {
-    std::string function;            // "CreateFileW", "DeviceIoControl", "ReadFile", ...
-    DWORD code = 0;                  // ioctl code; access mask for CreateFileW
-    std::wstring path;               // the object's path (disk, volume name, file, folder)
-    int64_t offset = -1;             // file position of a read or write, or the new position
-    DWORD length = 0;                // bytes asked for
-    DWORD done = 0;                  // bytes moved or returned
+    std::string function; // "CreateFileW", "DeviceIoControl", "ReadFile", ...
+    DWORD code = 0;       // ioctl code; access mask for CreateFileW
+    std::wstring path;    // the object's path (disk, volume name, file, folder)
+    int64_t offset = -1;  // file position of a read or write, or the new position
+    DWORD length = 0;     // bytes asked for
+    DWORD done = 0;       // bytes moved or returned
     bool ok = false;
-    DWORD error = 0;                 // GetLastError() after a failed call
+    DWORD error = 0; // GetLastError() after a failed call
     HANDLE handle = nullptr;
 };
 
@@ -167,8 +167,8 @@ class Stack {
     bool Installed() const;
 
     // Describing the machine; also the events a test applies at any moment.
-    void AddDisk(const Disk& disk);       // a disk arrives (or is there from the start)
-    void RemoveDisk(DWORD number);        // it and its volumes vanish
+    void AddDisk(const Disk& disk);                    // a disk arrives (or is there from the start)
+    void RemoveDisk(DWORD number);                     // it and its volumes vanish
     void SwapMedium(DWORD number, const Disk& medium); // another medium answers to that number
     void AddVolume(const Volume& volume);
     void RemoveVolume(const std::wstring& guid);

@@ -102,7 +102,15 @@ TEST_F(VolumeJobTest, RestoreTakesEveryVolumeOfTheTargetThenWritesAndAnnouncesTh
     ASSERT_TRUE(SetCurrentDirectoryW(data.mountPoint.c_str()));
     stack_->ClearCalls();
     ts::BoxWatcher watcher;
-    RunJob(JobKind::Restore);
+    // The volumes are back before the outcome box waits for the operator.
+    bool heldBehindBox = true;
+    watcher.SetDefaultAnswer(0);
+    ASSERT_TRUE(StartImageJob(JobKind::Restore));
+    ASSERT_TRUE(ts::PumpUntil([&] { return watcher.Boxes().size() >= 1; }, 30000));
+    heldBehindBox = stack_->VolumeLocked(kBoot) || stack_->VolumeLocked(kData) || stack_->OpenHandles() != 0;
+    ts::BoxWatcher::Press(watcher.Boxes()[0].window, IDOK);
+    ASSERT_TRUE(ts::PumpUntil([] { return !IsJobRunning(); }));
+    EXPECT_FALSE(heldBehindBox);
     EXPECT_EQ(Seen(watcher), Boxes{kWritten});
     EXPECT_TRUE(Contents(drive_) == content_) << "the target differs from the image";
 
@@ -344,6 +352,15 @@ TEST_F(VolumeJobTest, CreateLocksTheSourceWhileReadingAndAsksWhenItCant)
     EXPECT_EQ(Seen(watcher), (Boxes{kReadQuestion, kCreated}));
     EXPECT_TRUE(Contents(created) == before_);
     EXPECT_FALSE(stack_->VolumeLocked(kBoot));
+
+    // Volumes that can't be told can't be locked either: the same question, at once.
+    ASSERT_TRUE(DeleteFileW(created.c_str()));
+    stack_->AddFault({"FindFirstVolumeW", 0, L"", ERROR_ACCESS_DENIED});
+    watcher.Clear();
+    watcher.Answer(IDNO);
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{kReadQuestion, kNotCreated}));
+    EXPECT_EQ(FileSize(created), -1);
 }
 
 TEST_F(VolumeJobTest, ImageOnAVolumeOfTheTargetIsRefusedInBothJobs)

@@ -1,0 +1,28 @@
+// The main window's first showing, whatever the launcher asked for.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "tests/ui/ui_test_env.h"
+#include "ui/startup.h"
+
+// Windows hands the launcher's show state to a process's first ShowWindow (Wine does not):
+// the window is put in each such state first, then shown as start-up shows it.
+TEST(MainWindowShowing, HiddenMinimisedOrMaximisedEndsNormalInItsOwnSize)
+{
+    HWND dialog = MainWindow();
+    RECT normal = {};
+    ASSERT_TRUE(GetWindowRect(dialog, &normal));
+    for (int state : {SW_HIDE, SW_SHOWMINNOACTIVE, SW_MINIMIZE, SW_SHOWMAXIMIZED}) {
+        SCOPED_TRACE(state);
+        ShowWindow(dialog, state);
+        ShowMainWindow(dialog);
+        EXPECT_TRUE(IsWindowVisible(dialog));
+        EXPECT_FALSE(IsIconic(dialog));
+        EXPECT_FALSE(IsZoomed(dialog));
+        RECT shown = {};
+        ASSERT_TRUE(GetWindowRect(dialog, &shown));
+        EXPECT_EQ(shown.right - shown.left, normal.right - normal.left);
+        EXPECT_EQ(shown.bottom - shown.top, normal.bottom - normal.top);
+    }
+}
