@@ -49,6 +49,10 @@ struct AppState {
     std::vector<HANDLE> VolumeHandles;
     CRITICAL_SECTION Lock;
     bool CancelRequested = false; // guarded by Lock
+    // "Verify after writing": the operator's choice, read and changed on the user-interface thread only.
+    bool VerifyAfterWriting = true;
+    // Whether the running job verifies: taken from the choice by StartImageJob before the worker starts.
+    bool JobVerifies = false;
 };
 
 // Set by start-up right after construction; never changed afterwards.

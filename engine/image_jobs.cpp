@@ -7,6 +7,7 @@
 #include "engine/app_state.h"
 #include "engine/sparse_image.h"
 #include "engine/transfer.h"
+#include "engine/verify.h"
 #include "report/error_box.h"
 #include "resource.h"
 #include "ui/taskbar_button.h"
@@ -28,12 +29,15 @@ struct JobTexts {
     const wchar_t* cantOpenFile;
     const wchar_t* succeeded;
     const wchar_t* failed;
+    const wchar_t* unverified; // transferred, but the verify was cancelled
 };
 
 const JobTexts kCreateTexts = {L"Can't open selected file for write,\nplease check the filename or file properties!",
-                               L"The disk image was successfully created!", L"The disk image wasn't created!"};
+                               L"The disk image was successfully created!", L"The disk image wasn't created!",
+                               L"The disk image was created,\nbut not verified!"};
 const JobTexts kRestoreTexts = {L"Can't open selected file,\nplease check the filename!",
-                                L"The disk image was successfully written!", L"The disk image wasn't written!"};
+                                L"The disk image was successfully written!", L"The disk image wasn't written!",
+                                L"The disk image was written,\nbut not verified!"};
 
 void ShowJobBox(const wchar_t* text, UINT icon)
 {
@@ -48,6 +52,17 @@ void FocusControl(int id)
 {
     const HWND window = g_App->MainWindow;
     SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(window, id)), TRUE);
+}
+
+// A transfer that succeeded counts as done only once its verify, when asked for, found both sides equal.
+void ShowOutcome(const JobTexts& texts, bool transferred, VerifyResult verified)
+{
+    if (!transferred || verified == VerifyResult::Failed)
+        ShowJobBox(texts.failed, MB_ICONWARNING);
+    else if (verified == VerifyResult::Cancelled)
+        ShowJobBox(texts.unverified, MB_ICONWARNING);
+    else
+        ShowJobBox(texts.succeeded, MB_ICONINFORMATION);
 }
 
 int StartingButton(JobKind kind)
@@ -262,6 +277,7 @@ void RunOnOpenDisk(JobKind kind)
     }
     bool told = false;
     const bool done = create ? RunCreate(texts, &told) : RunRestore(texts, &told);
+    const VerifyResult verified = done && g_App->JobVerifies ? VerifyTransfer(kind) : VerifyResult::Equal;
     // Everything is given back before the outcome box waits for the operator:
     // the file, the drive, and only then the drive's volumes.
     CloseImageFile();
@@ -269,7 +285,7 @@ void RunOnOpenDisk(JobKind kind)
     CloseDisk();
     ReleaseVolumes(*g_App);
     if (!told)
-        ShowJobBox(done ? texts.succeeded : texts.failed, done ? MB_ICONINFORMATION : MB_ICONWARNING);
+        ShowOutcome(texts, done, verified);
 }
 
 DWORD RunJob(JobKind kind)
@@ -316,6 +332,7 @@ bool StartImageJob(JobKind kind)
     // Disabling the focused button leaves the dialog without focus.
     FocusControl(IDC_CANCEL);
     RunningKind = kind;
+    g_App->JobVerifies = g_App->VerifyAfterWriting;
     ShowTaskbarState(g_App->MainWindow, TaskbarState::Running);
     ShowTaskbarProgress(g_App->MainWindow, 0);
     JobThread = CreateThread(nullptr, 0, kind == JobKind::Create ? RunCreateJob : RunRestoreJob, nullptr, 0, nullptr);

@@ -39,7 +39,8 @@ const Direction kRestore = {true,
                             L"Cancel write image?",
                             L"Bytes written: "};
 
-// Takes the request and clears it, so that one question answers any number of presses.
+} // namespace
+
 bool TakeCancelRequest(AppState& app)
 {
     EnterCriticalSection(&app.Lock);
@@ -48,6 +49,8 @@ bool TakeCancelRequest(AppState& app)
     LeaveCriticalSection(&app.Lock);
     return requested;
 }
+
+namespace {
 
 // Prepares the run; false after the error box when it can't start. Holds the buffer on success.
 bool PrepareTransfer(AppState& app)
@@ -156,10 +159,11 @@ bool Transfer(const Direction& direction)
 
 } // namespace
 
-bool ConfirmCancel(AppState& app, const wchar_t* question)
+bool ConfirmCancel(AppState& app, const wchar_t* question, UINT defaultButton)
 {
     PostTaskbarState(app.MainWindow, TaskbarState::Paused);
-    const bool confirmed = MessageBoxW(app.MainWindow, question, L"Warning", MB_ICONQUESTION | MB_YESNO) == IDYES;
+    const bool confirmed =
+        MessageBoxW(app.MainWindow, question, L"Warning", MB_ICONQUESTION | MB_YESNO | defaultButton) == IDYES;
     PostTaskbarState(app.MainWindow, TaskbarState::Running);
     return confirmed;
 }

@@ -1,6 +1,8 @@
 // The two transfer loops: drive to image file and image file to drive.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 
 struct AppState;
@@ -15,6 +17,9 @@ bool RestoreImage();
 // Runs on the job thread; the step began with SetStatusText.
 void ShowProgress(AppState& app, int64_t bytesDone);
 
-// Asks `question` ("Cancel read image?") in the "Warning" box, Yes and No, with the
-// taskbar button paused while it is open. True on Yes. Runs on the job thread.
-bool ConfirmCancel(AppState& app, const wchar_t* question);
+// Asks `question` ("Cancel read image?") in the "Warning" box, Yes and No (with
+// `defaultButton`, e.g. MB_DEFBUTTON2), the taskbar button paused while it is
+// open. True on Yes. Runs on the job thread.
+bool ConfirmCancel(AppState& app, const wchar_t* question, UINT defaultButton = 0);
+// Takes the cancel request and clears it, so that one question answers any number of presses.
+bool TakeCancelRequest(AppState& app);

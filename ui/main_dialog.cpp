@@ -11,6 +11,7 @@
 #include "ui/file_select.h"
 #include "ui/startup.h"
 #include "ui/taskbar_button.h"
+#include "ui/verify_option.h"
 
 static WNDPROC EditOwnProc = nullptr;
 // The operator closed the window while a job ran: quit once it has ended.
@@ -152,6 +153,15 @@ static INT_PTR OnCommand(HWND dialog, WORD id, WORD notification)
     }
 }
 
+static INT_PTR OnSysCommand(HWND dialog, WPARAM command)
+{
+    // The low four bits of a system command are the system's own.
+    if ((command & 0xFFF0) != IDM_VERIFY)
+        return FALSE;
+    ToggleVerify(dialog);
+    return TRUE;
+}
+
 static INT_PTR OnListBoxColour(HWND dialog, HDC context, HWND list)
 {
     if (list != GetDlgItem(dialog, IDC_DETAILS))
@@ -178,6 +188,8 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         return OnInitDialog(dialog);
     case WM_COMMAND:
         return OnCommand(dialog, LOWORD(wParam), HIWORD(wParam));
+    case WM_SYSCOMMAND:
+        return OnSysCommand(dialog, wParam);
     case WM_CTLCOLORLISTBOX:
         return OnListBoxColour(dialog, reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
     case WM_JOB_ENDED:

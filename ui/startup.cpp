@@ -7,6 +7,7 @@
 #include "ui/file_select.h"
 #include "ui/main_dialog.h"
 #include "ui/taskbar_button.h"
+#include "ui/verify_option.h"
 
 HINSTANCE g_Instance = nullptr;
 HWND g_MainWindow = nullptr;
@@ -63,6 +64,7 @@ HWND CreateMainWindow()
     g_StatusBar = CreateWindowExW(0, STATUSCLASSNAMEW, FirstStatusText, WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, dialog,
                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_STATUS)), g_Instance, nullptr);
     AddControlTips(dialog);
+    AddVerifyMenuItem(dialog);
     HICON icon = LoadIconW(g_Instance, MAKEINTRESOURCEW(IDI_MAIN));
     if (icon != nullptr)
         SetClassLongPtrW(dialog, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));

@@ -10,6 +10,7 @@
 #include "drives/drive_record.h"
 #include "engine/app_state.h"
 #include "engine/chunk_sizing.h"
+#include "engine/verify.h"
 #include "resource.h"
 #include "tests/support/win_test_support.h"
 
@@ -235,4 +236,17 @@ TEST_F(ChunkOnDialog, TwoGiBAndLargeDrivesKeepTheBarInRange)
     // The last position of a complete transfer is the high limit.
     SendDlgItemMessageW(dialog_, IDC_PROGRESS, PBM_SETPOS, ProgressPosition(*state_, state_->TotalBytes), 0);
     EXPECT_EQ(Bar().position, bar.high);
+}
+
+TEST(VerifyChunk, WholeSectorsOfBothSidesAndAtLeastOneOfThem)
+{
+    // A floppy's cylinder on a volume of 4 KiB sectors: unbuffered file reads need whole 4 KiB.
+    EXPECT_EQ(VerifyChunkSize(18432, 512, 4096), 16384u);
+    EXPECT_EQ(VerifyChunkSize(18432, 512, 512), 18432u);
+    EXPECT_EQ(VerifyChunkSize(8225280, 512, 4096), 8224768u);
+    EXPECT_EQ(VerifyChunkSize(8225280, 4096, 512), 8224768u);
+    // Smaller than one sector of the larger side, or sizes that are no powers of two.
+    EXPECT_EQ(VerifyChunkSize(3072, 512, 4096), 4096u);
+    EXPECT_EQ(VerifyChunkSize(10000, 520, 4096), 266240u);
+    EXPECT_EQ(VerifyChunkSize(18432, 0, 512), 0u);
 }

@@ -3,6 +3,10 @@
 // folder as M: that N: shows read-only. Without them every test is skipped.
 #include "tests/engine/engine_fixture.h"
 
+#include <algorithm>
+
+#include "engine/chunk_sizing.h"
+#include "engine/verify.h"
 #include "resource.h"
 
 namespace {
@@ -50,6 +54,7 @@ TEST_F(DeviceTest, RestoreOntoTheDeviceAndImageItBackExactly)
     RunJob(JobKind::Create);
     EXPECT_TRUE(Contents(copy) == pattern) << "the image differs from the device";
     EXPECT_EQ(Status(), L"Bytes read: 4 194 304 ");
+    EXPECT_EQ(std::count(positions_.begin(), positions_.end(), 0), 2) << "the bar ran once for the verify pass";
 
     // The device can't tell its geometry here; where its data ends decides.
     for (int64_t listed : {kLoopSize - 512, kLoopSize + 512}) {
@@ -59,6 +64,56 @@ TEST_F(DeviceTest, RestoreOntoTheDeviceAndImageItBackExactly)
     const std::string refused =
         "Korvane:|Can't open selected physical disk,\nplease check the list of drives!|warning|OK";
     EXPECT_EQ(Seen(watcher), (Boxes{kWritten, kCreated, refused, refused}));
+}
+
+TEST_F(DeviceTest, VerifyFindsAWrapFlippedBitAndTheDevicesEnd)
+{
+    const int64_t half = kLoopSize / 2;
+    Bytes image = ts::Pattern(static_cast<size_t>(kLoopSize), 44);
+    std::copy(image.begin(), image.begin() + 5000, image.begin() + half);
+    image[half + 5000] = static_cast<unsigned char>(image[5000] ^ 0x40);
+    const std::wstring path = Scratch(L"wrap.hdd");
+    ASSERT_TRUE(ts::WriteWholeFile(path, image));
+    SelectDrive(kLoop, Geometry(kLoopSize));
+    SetFileName(path);
+    // A card of half the size: the second half's writes land on its start.
+    AfterTransfer([&] { WriteThrough(state_->DiskHandle, 0, Bytes(image.begin() + half, image.end())); });
+    ts::BoxWatcher watcher;
+    RunJob(JobKind::Restore);
+    EXPECT_EQ(Seen(watcher),
+              (Boxes{"Error!|Verify error at byte 5 000 :\nthe physical drive doesn't hold what was written!|error|OK",
+                     "Korvane:|The disk image wasn't written!|warning|OK"}));
+
+    // A bit lost in the image file's last sector.
+    watcher.Clear();
+    const Bytes disk = ReadBytes(kLoop, static_cast<size_t>(kLoopSize));
+    SetFileName(Scratch(L"flip.hdd"));
+    AfterTransfer([&] {
+        WriteThrough(state_->ImageHandle, kLoopSize - 1, Bytes{static_cast<unsigned char>(disk.back() ^ 0x80)});
+    });
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher),
+              (Boxes{"Error!|Verify error at byte 4 194 303 :\nthe image file doesn't hold what was written!|error|OK",
+                     "Korvane:|The disk image wasn't created!|warning|OK"}));
+
+    // Listed two chunks longer than it is (a job would refuse it): the pass reads short at the device's end.
+    watcher.Clear();
+    onPosition_ = nullptr;
+    Bytes longer = disk;
+    longer.resize(static_cast<size_t>(kLoopSize + (512 << 10)), 0);
+    ASSERT_TRUE(ts::WriteWholeFile(path, longer));
+    SelectDrive(kLoop, Geometry(kLoopSize + (512 << 10)));
+    ASSERT_TRUE(ComputeChunkSize(*state_));
+    state_->DiskHandle = CreateFileW(kLoop.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_NO_BUFFERING, nullptr);
+    state_->ImageHandle = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    VerifyResult result = VerifyResult::Equal;
+    ASSERT_TRUE(ts::RunWhilePumping([&] { result = VerifyTransfer(JobKind::Restore); }));
+    CloseImageFile();
+    CloseDisk();
+    EXPECT_EQ(result, VerifyResult::Failed);
+    EXPECT_EQ(Seen(watcher), Boxes{"Error!|Read disk error|error|OK"});
+    EXPECT_EQ(Status(), L"Bytes verified: 4 194 304 ");
 }
 
 TEST_F(DeviceTest, FullImageVolumeIsAWriteErrorAndThePartialFileStays)

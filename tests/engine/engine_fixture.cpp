@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <memory>
+
 #include "drives/medium_identity.h"
 #include "report/error_box.h"
 #include "resource.h"
@@ -154,4 +156,27 @@ std::vector<std::string> EngineTest::Seen(ts::BoxWatcher& watcher) const
         lines.push_back(line);
     }
     return lines;
+}
+
+void EngineTest::AfterTransfer(std::function<void()> fault)
+{
+    auto done = std::make_shared<bool>(false);
+    onPosition_ = [this, fault, done](int position) {
+        if (*done || position != ts::ReadProgress(Control(IDC_PROGRESS)).high)
+            return;
+        *done = true;
+        fault();
+    };
+}
+
+void EngineTest::WriteThrough(HANDLE file, int64_t offset, const Bytes& data)
+{
+    LARGE_INTEGER zero = {}, kept = {}, target = {};
+    target.QuadPart = offset;
+    DWORD written = 0;
+    ASSERT_TRUE(SetFilePointerEx(file, zero, &kept, FILE_CURRENT));
+    EXPECT_TRUE(SetFilePointerEx(file, target, nullptr, FILE_BEGIN) &&
+                WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) &&
+                written == data.size());
+    EXPECT_TRUE(SetFilePointerEx(file, kept, nullptr, FILE_BEGIN));
 }

@@ -44,6 +44,12 @@ class EngineTest : public ::testing::Test {
     // The boxes seen, as "caption|text|icon|buttons" lines, the error note left out.
     std::vector<std::string> Seen(ts::BoxWatcher& watcher) const;
 
+    // Runs `fault` once, when the bar first reaches its end: right after the
+    // transfer's last chunk, while the job still holds the handles it wrote through.
+    void AfterTransfer(std::function<void()> fault);
+    // Writes through a handle of the running job behind its back, leaving its position as it was.
+    static void WriteThrough(HANDLE file, int64_t offset, const Bytes& data);
+
     // Every PBM_SETPOS the bar gets; `onPosition_` runs inside that send, before the worker goes on.
     std::vector<int> positions_;
     std::function<void(int)> onPosition_;

@@ -19,6 +19,8 @@
 #define IDC_ABOUT 1010
 // Created at run time by start-up.
 #define IDC_STATUS 1080
+// Added to the main dialog's system menu (a multiple of 16 below 0xF000, as system commands are).
+#define IDM_VERIFY 0x0110
 
 // About box.
 #define IDC_ABOUT_OK 1000
