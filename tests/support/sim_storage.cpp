@@ -796,31 +796,48 @@ bool Aligned(const void* buffer, int64_t position, DWORD length, DWORD sector)
     return reinterpret_cast<uintptr_t>(buffer) % sector == 0 && position % sector == 0 && length % sector == 0;
 }
 
-BOOL WINAPI HookReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD done, LPOVERLAPPED overlapped)
+// What a read and a write share before they touch a simulated medium: objects the
+// stack doesn't simulate go to the system, faults answer, and watched files are
+// read or written by the system with the call recorded. True when the call is the
+// disk's to carry out; otherwise `*answer` is the call's result.
+template <typename Buffer, typename SystemCall>
+bool PrepareDiskIo(const char* function, HANDLE handle, Buffer buffer, DWORD length, LPDWORD done,
+                   LPOVERLAPPED overlapped, SystemCall system, CallRecord* call, BOOL* answer)
 {
     OpenObject object;
-    if (!Lookup(handle, &object) || object.kind == Kind::Search || object.kind == Kind::Volume)
-        return sys.ReadFile(handle, buffer, length, done, overlapped);
-    CallRecord call;
-    call.function = "ReadFile";
-    call.path = object.path;
-    call.handle = handle;
-    call.length = length;
-    call.offset = object.position;
+    if (!Lookup(handle, &object) || object.kind == Kind::Search || object.kind == Kind::Volume) {
+        *answer = system(handle, buffer, length, done, overlapped);
+        return false;
+    }
+    call->function = function;
+    call->path = object.path;
+    call->handle = handle;
+    call->length = length;
+    call->offset = object.position;
     if (done != nullptr)
         *done = 0;
-    if (Faulted(call)) {
-        Finish(call);
-        return FALSE;
+    if (Faulted(*call)) {
+        Finish(*call);
+        *answer = FALSE;
+        return false;
     }
-    if (object.kind == Kind::File) {
-        LARGE_INTEGER here = {}, zero = {};
-        if (sys.SetFilePointerEx(handle, zero, &here, FILE_CURRENT))
-            call.offset = here.QuadPart;
-        const BOOL read = sys.ReadFile(handle, buffer, length, done, overlapped);
-        call.done = done != nullptr ? *done : 0;
-        return read ? Succeed(call) : Fail(call, GetLastError());
-    }
+    if (object.kind != Kind::File)
+        return true;
+    LARGE_INTEGER here = {}, zero = {};
+    if (sys.SetFilePointerEx(handle, zero, &here, FILE_CURRENT))
+        call->offset = here.QuadPart;
+    const BOOL moved = system(handle, buffer, length, done, overlapped);
+    call->done = done != nullptr ? *done : 0;
+    *answer = moved ? Succeed(*call) : Fail(*call, GetLastError());
+    return false;
+}
+
+BOOL WINAPI HookReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD done, LPOVERLAPPED overlapped)
+{
+    CallRecord call;
+    BOOL answer = FALSE;
+    if (!PrepareDiskIo("ReadFile", handle, buffer, length, done, overlapped, sys.ReadFile, &call, &answer))
+        return answer;
     Guard guard;
     OpenObject* open = FindHandle(handle);
     DiskState* disk = open != nullptr ? FindDisk(open->number) : nullptr;
@@ -845,29 +862,10 @@ BOOL WINAPI HookReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD don
 
 BOOL WINAPI HookWriteFile(HANDLE handle, LPCVOID buffer, DWORD length, LPDWORD done, LPOVERLAPPED overlapped)
 {
-    OpenObject object;
-    if (!Lookup(handle, &object) || object.kind == Kind::Search || object.kind == Kind::Volume)
-        return sys.WriteFile(handle, buffer, length, done, overlapped);
     CallRecord call;
-    call.function = "WriteFile";
-    call.path = object.path;
-    call.handle = handle;
-    call.length = length;
-    call.offset = object.position;
-    if (done != nullptr)
-        *done = 0;
-    if (Faulted(call)) {
-        Finish(call);
-        return FALSE;
-    }
-    if (object.kind == Kind::File) {
-        LARGE_INTEGER here = {}, zero = {};
-        if (sys.SetFilePointerEx(handle, zero, &here, FILE_CURRENT))
-            call.offset = here.QuadPart;
-        const BOOL written = sys.WriteFile(handle, buffer, length, done, overlapped);
-        call.done = done != nullptr ? *done : 0;
-        return written ? Succeed(call) : Fail(call, GetLastError());
-    }
+    BOOL answer = FALSE;
+    if (!PrepareDiskIo("WriteFile", handle, buffer, length, done, overlapped, sys.WriteFile, &call, &answer))
+        return answer;
     Guard guard;
     OpenObject* open = FindHandle(handle);
     DiskState* disk = open != nullptr ? FindDisk(open->number) : nullptr;
