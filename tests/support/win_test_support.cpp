@@ -257,6 +257,10 @@ void BoxWatcher::Poll()
         ObservedBox box;
         if (!ReadMessageBox(w, &box))
             continue;
+        // A box answered by someone else while it was read may have lost its texts
+        // on the way out: what was read then is not what a person saw.
+        if (!IsWindowVisible(w))
+            continue;
         int answer;
         {
             ScopedLock lock(lock_);
