@@ -104,8 +104,8 @@ def main(args):
     if len(args) < 2:
         sys.exit(__doc__)
     path, builds = args[0], {}
-    for spec in args[1:]:
-        arch, _, rest = spec.partition("=")
+    for build in args[1:]:
+        arch, _, rest = build.partition("=")
         objdump, _, exe = rest.partition(":")
         try:
             builds[arch] = imports_of(objdump, exe)
