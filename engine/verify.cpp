@@ -1,11 +1,11 @@
 #include "engine/verify.h"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 
 #include "engine/app_state.h"
 #include "engine/chunk_sizing.h"
+#include "engine/first_difference.h"
 #include "engine/transfer.h"
 #include "report/byte_count.h"
 #include "report/error_box.h"
@@ -187,28 +187,6 @@ bool EndPiece(AppState& app, Sides& sides, DWORD length)
     if (error != nullptr)
         ShowErrorBox(app, error);
     return error == nullptr;
-}
-
-// Where two buffers first differ, or `length` when they don't. Word by word, with one
-// branch per block: this runs over every byte of the medium and must not be what the pass waits for.
-size_t FirstDifference(const BYTE* a, const BYTE* b, size_t length)
-{
-    const size_t kBlock = 8 * sizeof(uintptr_t);
-    size_t at = 0;
-    for (; at + kBlock <= length; at += kBlock) {
-        uintptr_t differs = 0;
-        for (size_t k = 0; k < kBlock; k += sizeof(uintptr_t)) {
-            uintptr_t x, y;
-            memcpy(&x, a + at + k, sizeof(x));
-            memcpy(&y, b + at + k, sizeof(y));
-            differs |= x ^ y;
-        }
-        if (differs != 0)
-            break;
-    }
-    while (at < length && a[at] == b[at])
-        ++at;
-    return at;
 }
 
 // The data has arrived already: stopping now only leaves it unproven, so No is the default.
