@@ -1,11 +1,11 @@
 #include "engine/verify.h"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 
 #include "engine/app_state.h"
 #include "engine/chunk_sizing.h"
+#include "engine/first_difference.h"
 #include "engine/transfer.h"
 #include "report/byte_count.h"
 #include "report/error_box.h"
@@ -37,29 +37,68 @@ struct Side {
     const wchar_t* readError;
 };
 
-// Reads one side on a thread of its own: both media work at once, while the job
-// thread compares what they read before, and the pass runs at the pace of the slower
-// medium. Without the thread (it couldn't be started) its reads run on the job thread.
+// Reads one side on a thread of its own, piece after piece into the two parts of its
+// buffer, as soon as the job thread has compared what a half held: both media work
+// at once and without waiting on the job thread between pieces, and the pass runs at
+// the pace of the slower medium. Without the thread (it couldn't be started) its reads
+// run on the job thread, one piece when it is due.
 struct ReadAhead {
     HANDLE thread = nullptr;
-    HANDLE start = nullptr; // auto-reset: a read is asked for
-    HANDLE done = nullptr;  // auto-reset: it has been made
-    // The read asked for and its outcome; handed over by the two events.
+    HANDLE stop = nullptr;   // manual-reset: read no more
+    HANDLE free = nullptr;   // semaphore: halves compared, to be read into again
+    HANDLE filled = nullptr; // semaphore: halves read, to be compared
+    // What to read; set before the thread starts.
     HANDLE file = nullptr;
     BYTE* buffer = nullptr;
-    DWORD length = 0;
-    DWORD got = 0;
-    BOOL ok = FALSE;
-    bool pending = false;
-    bool stop = false;
+    DWORD sector = 0;
+    int halves = 1;         // parts of the buffer, 1 or 2; piece `index` goes to part index % halves
+    uint32_t start[2] = {}; // where each part begins in the buffer
+    uint32_t size[2] = {};  // its length, whole sectors of both sides
+    int64_t total = 0;
+    // Each part's read outcome, handed over by the semaphores.
+    DWORD got[2] = {};
+    BOOL ok[2] = {};
 };
+
+// The smallest size that is whole sectors of both sides.
+uint64_t SectorOfBoth(DWORD driveSector, DWORD fileSector)
+{
+    uint64_t a = driveSector, b = fileSector;
+    while (b != 0) {
+        const uint64_t rest = a % b;
+        a = b;
+        b = rest;
+    }
+    return static_cast<uint64_t>(driveSector) / a * fileSector;
+}
+
+DWORD RoundUp(DWORD bytes, DWORD sector)
+{
+    return (bytes + sector - 1) / sector * sector;
+}
+
+// Reads piece `index` (at `offset`) into its half, rounded up to whole sectors (the end
+// of a file may then come short).
+bool ReadPiece(ReadAhead& reader, int64_t index, int64_t offset)
+{
+    const int half = static_cast<int>(index % reader.halves);
+    const DWORD length = static_cast<DWORD>(std::min<int64_t>(reader.size[half], reader.total - offset));
+    reader.got[half] = 0;
+    reader.ok[half] = ReadFile(reader.file, reader.buffer + reader.start[half], RoundUp(length, reader.sector),
+                               &reader.got[half], nullptr);
+    return reader.ok[half] != FALSE;
+}
 
 DWORD WINAPI ReadAheadProc(void* param)
 {
     ReadAhead& reader = *static_cast<ReadAhead*>(param);
-    while (WaitForSingleObject(reader.start, INFINITE) == WAIT_OBJECT_0 && !reader.stop) {
-        reader.ok = ReadFile(reader.file, reader.buffer, reader.length, &reader.got, nullptr);
-        if (!SetEvent(reader.done))
+    const HANDLE waits[] = {reader.stop, reader.free};
+    for (int64_t index = 0, offset = 0; offset < reader.total; offset += reader.size[index % reader.halves], ++index) {
+        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
+            break;
+        const bool ok = ReadPiece(reader, index, offset);
+        // After a failed read the side has nothing more to give.
+        if (!ReleaseSemaphore(reader.filled, 1, nullptr) || !ok)
             break;
     }
     return 0;
@@ -74,9 +113,10 @@ void CloseIfOpen(HANDLE& handle)
 
 void StartReadAhead(ReadAhead& reader)
 {
-    reader.start = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    reader.done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (reader.start != nullptr && reader.done != nullptr)
+    reader.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    reader.free = CreateSemaphoreW(nullptr, reader.halves, reader.halves, nullptr);
+    reader.filled = CreateSemaphoreW(nullptr, 0, reader.halves, nullptr);
+    if (reader.stop != nullptr && reader.free != nullptr && reader.filled != nullptr)
         reader.thread = CreateThread(nullptr, 0, ReadAheadProc, &reader, 0, nullptr);
 }
 
@@ -84,45 +124,38 @@ void StopReadAhead(ReadAhead& reader)
 {
     if (reader.thread != nullptr) {
         // A read still under way ends first: the buffers are released after this.
-        reader.stop = true;
-        SetEvent(reader.start);
+        SetEvent(reader.stop);
         WaitForSingleObject(reader.thread, INFINITE);
     }
     CloseIfOpen(reader.thread);
-    CloseIfOpen(reader.start);
-    CloseIfOpen(reader.done);
+    CloseIfOpen(reader.stop);
+    CloseIfOpen(reader.free);
+    CloseIfOpen(reader.filled);
 }
 
-void BeginRead(ReadAhead& reader, HANDLE file, BYTE* buffer, DWORD length)
+// The bytes piece `index` (at `offset`) brought; false when its read failed or the thread is gone.
+bool EndRead(ReadAhead& reader, int64_t index, int64_t offset, DWORD* got)
 {
-    reader.file = file;
-    reader.buffer = buffer;
-    reader.length = length;
-    reader.got = 0;
-    reader.pending = reader.thread != nullptr && SetEvent(reader.start);
-    if (!reader.pending)
-        reader.ok = ReadFile(file, buffer, length, &reader.got, nullptr);
-}
-
-// The bytes the asked read moved; false when it failed or the thread is gone.
-bool EndRead(ReadAhead& reader, DWORD* got)
-{
-    if (reader.pending) {
-        reader.pending = false;
-        const HANDLE waits[] = {reader.done, reader.thread};
+    const int half = static_cast<int>(index % reader.halves);
+    if (reader.thread == nullptr) {
+        ReadPiece(reader, index, offset);
+    } else {
+        // The lower index wins: a last read is taken before the thread's end.
+        const HANDLE waits[] = {reader.filled, reader.thread};
         if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
-            reader.ok = FALSE;
             // A thread that ended can take no more reads.
             CloseIfOpen(reader.thread);
+            return false;
         }
     }
-    *got = reader.got;
-    return reader.ok != FALSE;
+    *got = reader.got[half];
+    return reader.ok[half] != FALSE;
 }
 
-DWORD RoundUp(DWORD bytes, DWORD sector)
+// Hands a compared half back to its reader.
+bool FreeHalf(ReadAhead& reader)
 {
-    return (bytes + sector - 1) / sector * sector;
+    return reader.thread == nullptr || ReleaseSemaphore(reader.free, 1, nullptr);
 }
 
 DWORD FileVolumeSector(const wchar_t* path)
@@ -165,50 +198,19 @@ struct Sides {
     ReadAhead reader[2];
 };
 
-// Asks both sides for their next `length` bytes into half `half` of their buffers,
-// each read rounded up to its side's sectors (the end of a file may then come short).
-void BeginPiece(Sides& sides, uint32_t piece, int half, DWORD length)
-{
-    for (int s = 0; s < 2; ++s) {
-        const Side& side = *sides.side[s];
-        BeginRead(sides.reader[s], side.handle, side.buffer + half * piece, RoundUp(length, side.sector));
-    }
-}
-
-// Waits for both reads; false after the error box of the side that failed (the written one first).
-bool EndPiece(AppState& app, Sides& sides, DWORD length)
+// Waits for both sides' piece `index` at `offset`; false after the error box of the side
+// that failed (the written one first).
+bool EndPiece(AppState& app, Sides& sides, int64_t index, int64_t offset, DWORD length)
 {
     const wchar_t* error = nullptr;
     for (int s = 1; s >= 0; --s) {
         DWORD got = 0;
-        if (!EndRead(sides.reader[s], &got) || got < length)
+        if (!EndRead(sides.reader[s], index, offset, &got) || got < length)
             error = sides.side[s]->readError;
     }
     if (error != nullptr)
         ShowErrorBox(app, error);
     return error == nullptr;
-}
-
-// Where two buffers first differ, or `length` when they don't. Word by word, with one
-// branch per block: this runs over every byte of the medium and must not be what the pass waits for.
-size_t FirstDifference(const BYTE* a, const BYTE* b, size_t length)
-{
-    const size_t kBlock = 8 * sizeof(uintptr_t);
-    size_t at = 0;
-    for (; at + kBlock <= length; at += kBlock) {
-        uintptr_t differs = 0;
-        for (size_t k = 0; k < kBlock; k += sizeof(uintptr_t)) {
-            uintptr_t x, y;
-            memcpy(&x, a + at + k, sizeof(x));
-            memcpy(&y, b + at + k, sizeof(y));
-            differs |= x ^ y;
-        }
-        if (differs != 0)
-            break;
-    }
-    while (at < length && a[at] == b[at])
-        ++at;
-    return at;
 }
 
 // The data has arrived already: stopping now only leaves it unproven, so No is the default.
@@ -217,45 +219,64 @@ bool ConfirmVerifyCancel(AppState& app)
     return TakeCancelRequest(app) && ConfirmCancel(app, L"Cancel verify?", MB_DEFBUTTON2);
 }
 
-// Pieces of half a chunk go through the two halves of each buffer: one is compared
+// Each chunk goes as two pieces through the two parts of each buffer: one is compared
 // while both media already read the next. The bar moves and Cancel is polled once per chunk.
-VerifyResult Compare(AppState& app, Sides& sides, uint32_t chunk, const VerifyTexts& texts, int64_t* verified)
+VerifyResult ComparePieces(AppState& app, Sides& sides, const VerifyTexts& texts, int64_t* verified)
 {
-    const uint32_t half = chunk / 2;
-    const bool twoPieces = half != 0 && half % sides.side[0]->sector == 0 && half % sides.side[1]->sector == 0;
-    const uint32_t piece = twoPieces ? half : chunk;
+    const ReadAhead& parts = sides.reader[0];
+    const int halves = parts.halves;
     const int64_t total = app.TotalBytes;
-    const auto lengthAt = [&](int64_t offset) { return static_cast<DWORD>(std::min<int64_t>(piece, total - offset)); };
-    int in = 0; // the half that holds the piece being compared
-    if (total > 0)
-        BeginPiece(sides, piece, in, lengthAt(0));
-    for (int64_t pieces = 1; *verified < total; ++pieces) {
-        const DWORD length = lengthAt(*verified);
-        if (!EndPiece(app, sides, length))
+    for (int64_t index = 0; *verified < total; ++index) {
+        const int half = static_cast<int>(index % halves);
+        const DWORD length = static_cast<DWORD>(std::min<int64_t>(parts.size[half], total - *verified));
+        if (!EndPiece(app, sides, index, *verified, length))
             return VerifyResult::Failed;
-        const int64_t next = *verified + length;
-        if (twoPieces && next < total)
-            BeginPiece(sides, piece, in ^ 1, lengthAt(next));
-        const size_t first =
-            FirstDifference(sides.side[0]->buffer + in * piece, sides.side[1]->buffer + in * piece, length);
+        const size_t first = FirstDifference(sides.side[0]->buffer + parts.start[half],
+                                             sides.side[1]->buffer + parts.start[half], length);
         if (first != length) {
             *verified += static_cast<int64_t>(first);
             ShowErrorBox(app, L"Verify error at byte " + FormatByteCount(static_cast<uint64_t>(*verified)) + L":\n" +
                                   texts.differs);
             return VerifyResult::Failed;
         }
-        *verified = next;
-        if (twoPieces)
-            in ^= 1;
-        else if (next < total)
-            BeginPiece(sides, piece, in, lengthAt(next));
-        if (pieces % (chunk / piece) == 0 || next == total) {
-            ShowProgress(app, next);
+        *verified += length;
+        for (int s = 0; s < 2; ++s)
+            if (!FreeHalf(sides.reader[s])) {
+                ShowErrorBox(app, sides.side[s]->readError);
+                return VerifyResult::Failed;
+            }
+        if (half == halves - 1 || *verified == total) {
+            ShowProgress(app, *verified);
             if (ConfirmVerifyCancel(app))
                 return VerifyResult::Cancelled;
         }
     }
     return VerifyResult::Equal;
+}
+
+// Starts both readers, compares, and stops them before the buffers go.
+VerifyResult Compare(AppState& app, Sides& sides, uint32_t chunk, const VerifyTexts& texts, int64_t* verified)
+{
+    // The first part is half the chunk or a little less: the chunk of a drive is often an odd
+    // number of sectors (a cylinder of 255 x 63), and every read starts on whole sectors of both sides.
+    const uint64_t both = SectorOfBoth(sides.side[0]->sector, sides.side[1]->sector);
+    const uint32_t firstPart = static_cast<uint32_t>(chunk / 2 - chunk / 2 % both);
+    for (int s = 0; s < 2; ++s) {
+        ReadAhead& reader = sides.reader[s];
+        reader.file = sides.side[s]->handle;
+        reader.buffer = sides.side[s]->buffer;
+        reader.sector = sides.side[s]->sector;
+        reader.halves = firstPart != 0 ? 2 : 1;
+        reader.start[1] = firstPart;
+        reader.size[0] = firstPart != 0 ? firstPart : chunk;
+        reader.size[1] = chunk - firstPart;
+        reader.total = app.TotalBytes;
+        StartReadAhead(reader);
+    }
+    const VerifyResult result = ComparePieces(app, sides, texts, verified);
+    StopReadAhead(sides.reader[0]);
+    StopReadAhead(sides.reader[1]);
+    return result;
 }
 
 // Prepares both sides and runs the comparison; false results have told their cause.
@@ -295,11 +316,7 @@ VerifyResult RunVerify(AppState& app, bool restore, const VerifyTexts& texts, in
     VerifyResult result = VerifyResult::Failed;
     if (file.buffer != nullptr) {
         Sides sides = {{&written, &source}, {}};
-        StartReadAhead(sides.reader[0]);
-        StartReadAhead(sides.reader[1]);
         result = Compare(app, sides, chunk, texts, verified);
-        StopReadAhead(sides.reader[0]);
-        StopReadAhead(sides.reader[1]);
     } else {
         ShowErrorBox(app, L"Virtual memory error");
     }
@@ -316,13 +333,7 @@ uint32_t VerifyChunkSize(uint32_t chunk, DWORD driveSector, DWORD fileSector)
 {
     if (driveSector == 0 || fileSector == 0)
         return 0;
-    uint64_t a = driveSector, b = fileSector;
-    while (b != 0) {
-        const uint64_t rest = a % b;
-        a = b;
-        b = rest;
-    }
-    const uint64_t both = static_cast<uint64_t>(driveSector) / a * fileSector;
+    const uint64_t both = SectorOfBoth(driveSector, fileSector);
     if (both > (1u << 30))
         return 0;
     const uint64_t whole = chunk - chunk % both;

@@ -3,6 +3,7 @@
 #include "tests/engine/engine_fixture.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "engine/chunk_sizing.h"
 #include "engine/verify.h"
@@ -137,6 +138,40 @@ TEST_F(VerifyTest, DroppedWriteAndFlippedBitAreFoundWhereTheyAre)
                                     kNotCreated}));
     EXPECT_EQ(Status(), L"Bytes verified: 1 474 460 ");
     ExpectControls(true);
+}
+
+TEST_F(VerifyTest, ChunkOfAnOddNumberOfSectorsIsComparedInUnequalPartsToTheLastByte)
+{
+    // A cylinder of 3 x 7 sectors, as those of 255 x 63: its parts are 10 and 11 sectors;
+    // the drive ends 2 sectors into its eighth cylinder.
+    const int64_t chunk = 21 * 512, size = 7 * chunk + 1024;
+    const Bytes disk = MakeDrive(MakeGeometry(3, 7, 512, size), 30);
+    const std::wstring image = Scratch(L"odd.hdd");
+    SetFileName(image);
+    ts::BoxWatcher watcher;
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), Boxes{kCreated});
+    std::vector<int> pass{0};
+    for (int64_t k = 1; k <= 7; ++k)
+        pass.push_back(static_cast<int>(k * chunk / 2));
+    pass.push_back(static_cast<int>(size / 2));
+    ASSERT_EQ(positions_.size(), 2 * pass.size());
+    EXPECT_TRUE(std::equal(pass.begin(), pass.end(), positions_.begin() + static_cast<long>(pass.size())));
+
+    // Differences on both sides of the parts' border, and in the last, short piece.
+    const int64_t at[] = {3 * chunk + 10 * 512 - 1, 3 * chunk + 10 * 512, size - 1};
+    const char* named[] = {"37 375", "37 376", "76 287"};
+    for (int k = 0; k < 3; ++k) {
+        SCOPED_TRACE(named[k]);
+        watcher.Clear();
+        AfterTransfer([&] {
+            const size_t i = static_cast<size_t>(at[k]);
+            WriteThrough(state_->DiskHandle, at[k], Bytes{static_cast<unsigned char>(disk[i] ^ 0x80)});
+        });
+        RunJob(JobKind::Restore);
+        EXPECT_EQ(Seen(watcher), (Boxes{DriveDiffers(named[k]), kNotWritten}));
+        EXPECT_EQ(Status(), L"Bytes verified: " + std::wstring(named[k], named[k] + strlen(named[k])) + L" ");
+    }
 }
 
 TEST_F(VerifyTest, MediumEndingEarlyIsAReadErrorOfItsSide)
