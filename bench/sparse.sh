@@ -10,23 +10,14 @@ if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0"
 here=$(cd "$(dirname "$0")/.." && pwd)
 root=${1:-build}
 rounds=${2:-3}
-exe=$here/$root/i686/bench/korvane_bench.exe
-[ -f "$exe" ] || "$here/scripts/build.sh" i686 "$root"
-work=${KORVANE_BENCH_DATA:-$here/$root/bench-data}
-mkdir -p "$work"
-export WINEPREFIX=$work/prefix WINEDEBUG=-all
-chunk=8225280            # one cylinder of 255 x 63 x 512: the program's chunk, and dd's bs
+bench_exe=korvane_bench.exe
+. "$here/bench/common.sh"
 cylinders=131
 size=$((cylinders * chunk))
 drive=$work/sparse-drive.bin
 image=$work/sparse-image.hdd
-winpath() { echo "Z:${1//\//\\}"; }
 
-if [ ! -d "$WINEPREFIX" ]; then wineboot -i >/dev/null 2>&1; fi
-wineserver -p 2>/dev/null || true
-trap 'wineserver -k 2>/dev/null || true' EXIT
-wine cmd /c exit >/dev/null 2>&1 || true
-sleep 2
+start_wine
 # Data in every tenth cylinder (14 of 131), zeros in the others.
 if [ "$(stat -c %s "$drive" 2>/dev/null || echo 0)" != "$size" ]; then
   rm -f "$drive"
@@ -37,11 +28,6 @@ if [ "$(stat -c %s "$drive" 2>/dev/null || echo 0)" != "$size" ]; then
 fi
 data=$(( ( (cylinders + 9) / 10 ) * chunk ))
 
-cache=dropped
-drop() {
-  sync
-  if ! (echo 3 >/proc/sys/vm/drop_caches) 2>/dev/null; then cache="NOT dropped (needs root)"; fi
-}
 space() { du -B1 "$image" | cut -f1; }
 korvane() { # mode -> "seconds space"
   local out
@@ -69,7 +55,7 @@ for ((i = 1; i <= rounds; i++)); do
 done
 rm -f "$image"
 
-summary() { # name runs...
+space_summary() { # name runs...
   local name=$1; shift
   printf '%s\n' "$@" | awk -v name="$name" -v size="$size" '
     { t[NR] = $1; s[NR] = $2 }
@@ -79,6 +65,6 @@ summary() { # name runs...
       printf "%-28s median %6.2f s, %7.0f MB on disk (%5.1f %% of the drive)\n", name, m, s[NR] / 1e6, 100 * s[NR] / size }'
 }
 echo "drive $size bytes, data in $data bytes ($(awk -v d=$data -v s=$size 'BEGIN{printf "%.1f", 100*d/s}') %), block $chunk bytes, $rounds round(s), page cache $cache before each run"
-summary "korvane (as Wine answers)" "${kw[@]}"
-summary "korvane (sparse volume)" "${ks[@]}"
-summary "dd conv=sparse" "${ds[@]}"
+space_summary "korvane (as Wine answers)" "${kw[@]}"
+space_summary "korvane (sparse volume)" "${ks[@]}"
+space_summary "dd conv=sparse" "${ds[@]}"

@@ -1,0 +1,46 @@
+# Sourced by the benchmark scripts once they have set `here` (the repository),
+# `root` (the build root), `rounds` and `bench_exe` (the program they time):
+# the build, the data folder and its Wine prefix, the drive's chunk, Wine paths,
+# a cold page cache and the summary of timed runs.
+exe=$here/$root/i686/bench/$bench_exe
+[ -f "$exe" ] || "$here/scripts/build.sh" i686 "$root"
+# KORVANE_BENCH_DATA=/dev/shm/... measures on a RAM disk: the program's own cost, without the disk's noise.
+work=${KORVANE_BENCH_DATA:-$here/$root/bench-data}
+mkdir -p "$work"
+export WINEPREFIX=$work/prefix WINEDEBUG=-all
+chunk=8225280            # one cylinder of 255 x 63 x 512: the program's chunk, and dd's bs
+winpath() { echo "Z:${1//\//\\}"; }
+
+# One Wine server for the whole run, so that no start-up work overlaps a timing.
+start_wine() {
+  if [ ! -d "$WINEPREFIX" ]; then wineboot -i >/dev/null 2>&1; fi
+  wineserver -p 2>/dev/null || true
+  trap 'wineserver -k 2>/dev/null || true' EXIT
+  wine cmd /c exit >/dev/null 2>&1 || true
+  sleep 2
+}
+
+cache=dropped
+drop() {
+  sync
+  if ! (echo 3 >/proc/sys/vm/drop_caches) 2>/dev/null; then cache="NOT dropped (needs root)"; fi
+}
+
+# summary NAME LABEL WIDTH program-runs... dd-runs...: `rounds` runs of each as
+# "seconds cpu"; prints the medians, the best runs and the CPU time per GiB of `size` bytes.
+summary() {
+  local name=$1 label=$2 width=$3; shift 3
+  printf '%s\n' "$@" | awk -v name="$name" -v label="$label" -v w="$width" -v size="$size" -v n="$rounds" '
+    function sort(a, m,   i, j, t) {
+      for (i = 2; i <= m; i++) for (j = i; j > 1 && a[j-1] > a[j]; j--) { t = a[j]; a[j] = a[j-1]; a[j-1] = t }
+    }
+    function median(a, m) { sort(a, m); return m % 2 ? a[(m + 1) / 2] : (a[m / 2] + a[m / 2 + 1]) / 2 }
+    NR <= n { ks[NR] = $1; kc[NR] = $2 } NR > n { ds[NR - n] = $1; dc[NR - n] = $2 }
+    END {
+      gib = size / 1073741824
+      km = size / median(ks, n) / 1e6; dm = size / median(ds, n) / 1e6
+      kb = size / ks[1] / 1e6; db = size / ds[1] / 1e6
+      printf "%-" w "s median: %s %6.0f MB/s, dd %6.0f MB/s, ratio %.2f; best: %s %6.0f MB/s, dd %6.0f MB/s, ratio %.2f\n",
+             name, label, km, dm, km / dm, label, kb, db, kb / db
+      printf "%-" w "s CPU per GiB (median): %s %.2f s, dd %.2f s\n", name, label, median(kc, n) / gib, median(dc, n) / gib }'
+}
