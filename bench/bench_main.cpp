@@ -38,43 +38,11 @@ int wmain(int argc, wchar_t** argv)
     const bool restore = wcscmp(argv[1], L"restore") == 0;
     // Wine's volumes claim no sparse files: without the claim a create writes every chunk.
     ts::SparseFilesClaim* claim = sparse ? new ts::SparseFilesClaim : nullptr;
-    g_App = CreateAppState();
-    g_App->MainWindow = ts::CreateHostDialog(false);
-    // A failure box must not hang the run. (The tests' box watcher polls every
-    // few milliseconds and would itself show in the figures.)
-    const HANDLE watchdog = CreateThread(nullptr, 0, CloseFailureBoxes, nullptr, 0, nullptr);
-
-    DriveRecord drive;
-    drive.DeviceID = argv[2];
-    // 255 heads of 63 sectors: a cylinder, and so a chunk, of 8 225 280 bytes.
-    drive.DiskGeometry.Geometry.TracksPerCylinder = 255;
-    drive.DiskGeometry.Geometry.SectorsPerTrack = 63;
-    drive.DiskGeometry.Geometry.BytesPerSector = 512;
-    drive.DiskGeometry.DiskSize.QuadPart = _wtoi64(argv[4]);
-    g_App->DriveList.push_back(drive);
-    g_App->SelectedIndex = 0;
-    lstrcpynW(ImageFileName, argv[3], MAX_PATH);
+    OpenBench(argv[2], argv[3], _wtoi64(argv[4]));
 
     bool ok = OpenSelectedDisk(restore ? JobKind::Restore : JobKind::Create) && OpenImage(restore);
-    LARGE_INTEGER frequency, start, end;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&start);
-    const double cpuStart = CpuSeconds();
-    if (ok)
-        ts::RunWhilePumping([&] { ok = restore ? RestoreImage() : CreateImage(); }, 3600 * 1000);
-    const double cpu = CpuSeconds() - cpuStart;
-    QueryPerformanceCounter(&end);
-    CloseImageFile();
-    CloseDisk();
-
-    const double seconds = static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
-    std::printf("seconds=%.3f cpu=%.3f bytes=%lld ok=%d\n", seconds, cpu, static_cast<long long>(g_App->BytesDone),
-                ok ? 1 : 0);
+    const int exitCode = RunTimedAndClose(
+        ok, [&] { return restore ? RestoreImage() : CreateImage(); }, [] { return g_App->BytesDone; });
     delete claim;
-    TerminateThread(watchdog, 0);
-    CloseHandle(watchdog);
-    DestroyWindow(g_App->MainWindow);
-    DestroyAppState(g_App);
-    g_App = nullptr;
-    return ok ? 0 : 1;
+    return exitCode;
 }

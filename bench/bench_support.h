@@ -1,11 +1,18 @@
-// What both benchmark programs share: the process's processor time, and a
-// watchdog that closes the message boxes a failed run leaves open.
+// What both benchmark programs share: the job's world around the timed work
+// (the record, a main-dialog window, the drive), the timing and the tear-down.
 #pragma once
 
 #include <windows.h>
 
-// User and kernel time of this process so far, in seconds.
-double CpuSeconds();
-// Thread procedure: every half second closes the boxes owned by g_App's main
-// window, printing their texts to stderr. Runs until the process ends.
-DWORD WINAPI CloseFailureBoxes(void* unused);
+#include <cstdint>
+#include <functional>
+
+// Makes g_App with a hidden main-dialog window, a watchdog that closes any box
+// a failed run leaves open, and the drive at `drive`, `size` bytes in cylinders
+// of 255 x 63 x 512 (so a chunk of 8 225 280 bytes), selected; `image` becomes
+// the image file's name.
+void OpenBench(const wchar_t* drive, const wchar_t* image, int64_t size);
+// Runs `work` on a worker while this thread pumps (when `ready`), timed; closes the
+// image file and the drive, prints "seconds=<wall> cpu=<process CPU seconds>
+// bytes=<bytes()> ok=<0|1>" and tears down what OpenBench made. The exit code.
+int RunTimedAndClose(bool ready, const std::function<bool()>& work, const std::function<int64_t()>& bytes);
