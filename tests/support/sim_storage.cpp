@@ -914,23 +914,40 @@ DWORD MoveDiskPosition(HANDLE handle, int64_t distance, DWORD method, int64_t* r
     return NO_ERROR;
 }
 
-BOOL WINAPI HookSetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER newPosition, DWORD method)
+// A move of a simulated disk's position, recorded and open to faults: true and
+// `*result` set, or false with the failure recorded and its error set.
+bool SeekDisk(const char* function, HANDLE handle, int64_t distance, DWORD method, CallRecord* call,
+               int64_t* result)
 {
     OpenObject object;
-    if (!Lookup(handle, &object) || object.kind != Kind::Disk)
+    Lookup(handle, &object);
+    call->function = function;
+    call->path = object.path;
+    call->handle = handle;
+    if (Faulted(*call)) {
+        Finish(*call);
+        return false;
+    }
+    const DWORD error = MoveDiskPosition(handle, distance, method, result);
+    if (error != NO_ERROR)
+        Fail(*call, error);
+    return error == NO_ERROR;
+}
+
+bool IsSimulatedDisk(HANDLE handle)
+{
+    OpenObject object;
+    return Lookup(handle, &object) && object.kind == Kind::Disk;
+}
+
+BOOL WINAPI HookSetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER newPosition, DWORD method)
+{
+    if (!IsSimulatedDisk(handle))
         return sys.SetFilePointerEx(handle, distance, newPosition, method);
     CallRecord call;
-    call.function = "SetFilePointerEx";
-    call.path = object.path;
-    call.handle = handle;
-    if (Faulted(call)) {
-        Finish(call);
-        return FALSE;
-    }
     int64_t result = 0;
-    const DWORD error = MoveDiskPosition(handle, distance.QuadPart, method, &result);
-    if (error != NO_ERROR)
-        return Fail(call, error);
+    if (!SeekDisk("SetFilePointerEx", handle, distance.QuadPart, method, &call, &result))
+        return FALSE;
     if (newPosition != nullptr)
         newPosition->QuadPart = result;
     call.offset = result;
@@ -939,25 +956,14 @@ BOOL WINAPI HookSetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_I
 
 DWORD WINAPI HookSetFilePointer(HANDLE handle, LONG low, PLONG high, DWORD method)
 {
-    OpenObject object;
-    if (!Lookup(handle, &object) || object.kind != Kind::Disk)
+    if (!IsSimulatedDisk(handle))
         return sys.SetFilePointer(handle, low, high, method);
-    CallRecord call;
-    call.function = "SetFilePointer";
-    call.path = object.path;
-    call.handle = handle;
-    if (Faulted(call)) {
-        Finish(call);
-        return INVALID_SET_FILE_POINTER;
-    }
     const int64_t distance =
         high != nullptr ? (static_cast<int64_t>(*high) << 32) | static_cast<uint32_t>(low) : static_cast<int64_t>(low);
+    CallRecord call;
     int64_t result = 0;
-    const DWORD error = MoveDiskPosition(handle, distance, method, &result);
-    if (error != NO_ERROR) {
-        Fail(call, error);
+    if (!SeekDisk("SetFilePointer", handle, distance, method, &call, &result))
         return INVALID_SET_FILE_POINTER;
-    }
     if (high != nullptr)
         *high = static_cast<LONG>(result >> 32);
     call.offset = result;
