@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Installs everything the build and the tests need on a Debian 12 machine.
+# Installs everything the build and the tests need on a Debian 12 machine, and the
+# standard tools that judge the program's results (ddrescuelog, sgdisk, sfdisk, fsck.fat).
 # Safe to run again: it only installs what is missing.
 set -euo pipefail
 
 packages=(cmake ninja-build g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
           binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
           wine wine64 wine32:i386 xvfb xauth x11-utils xdotool imagemagick googletest
-          python3 util-linux coreutils)
+          python3 util-linux coreutils
+          gddrescue gdisk fdisk dosfstools mtools)
 
 need=()
 for p in "${packages[@]}"; do
