@@ -6,6 +6,7 @@
 #include "engine/app_state.h"
 #include "engine/chunk_sizing.h"
 #include "engine/first_difference.h"
+#include "engine/image_fit.h"
 #include "engine/transfer.h"
 #include "report/byte_count.h"
 #include "report/error_box.h"
@@ -196,6 +197,8 @@ bool ReopenWrittenSide(AppState& app, bool restore)
 struct Sides {
     const Side* side[2];
     ReadAhead reader[2];
+    int64_t total;            // bytes compared from the start
+    const RestorePlan* plan;  // a restore's sectors written instead of the image's
 };
 
 // Waits for both sides' piece `index` at `offset`; false after the error box of the side
@@ -225,12 +228,14 @@ VerifyResult ComparePieces(AppState& app, Sides& sides, const VerifyTexts& texts
 {
     const ReadAhead& parts = sides.reader[0];
     const int halves = parts.halves;
-    const int64_t total = app.TotalBytes;
+    const int64_t total = sides.total;
     for (int64_t index = 0; *verified < total; ++index) {
         const int half = static_cast<int>(index % halves);
         const DWORD length = static_cast<DWORD>(std::min<int64_t>(parts.size[half], total - *verified));
         if (!EndPiece(app, sides, index, *verified, length))
             return VerifyResult::Failed;
+        if (sides.plan != nullptr)
+            ApplyPatches(*sides.plan, *verified, sides.side[1]->buffer + parts.start[half], length);
         const size_t first = FirstDifference(sides.side[0]->buffer + parts.start[half],
                                              sides.side[1]->buffer + parts.start[half], length);
         if (first != length) {
@@ -254,6 +259,39 @@ VerifyResult ComparePieces(AppState& app, Sides& sides, const VerifyTexts& texts
     return VerifyResult::Equal;
 }
 
+// The sectors a restore wrote past the image's end, read back from the drive.
+VerifyResult ComparePastImageEnd(AppState& app, const Side& drive, uint32_t chunk, const VerifyTexts& texts,
+                                 int64_t* verified)
+{
+    const int64_t writeEnd = app.Plan.writeEnd;
+    for (const PatchedBytes& patch : app.Plan.patches) {
+        const int64_t patchEnd = patch.offset + static_cast<int64_t>(patch.bytes.size());
+        for (int64_t at = std::max(patch.offset, writeEnd); at < patchEnd;) {
+            const DWORD length = static_cast<DWORD>(std::min<int64_t>(chunk, patchEnd - at));
+            LARGE_INTEGER position = {};
+            position.QuadPart = at;
+            DWORD got = 0;
+            if (!SetFilePointerEx(drive.handle, position, nullptr, FILE_BEGIN) ||
+                !ReadFile(drive.handle, drive.buffer, length, &got, nullptr) || got != length) {
+                ShowErrorBox(app, drive.readError);
+                return VerifyResult::Failed;
+            }
+            const BYTE* meant = patch.bytes.data() + (at - patch.offset);
+            const size_t first = FirstDifference(drive.buffer, meant, length);
+            if (first != length) {
+                *verified += static_cast<int64_t>(first);
+                ShowErrorBox(app, L"Verify error at byte " + FormatByteCount(static_cast<uint64_t>(at + first)) +
+                                      L":\n" + texts.differs);
+                return VerifyResult::Failed;
+            }
+            *verified += length;
+            at += length;
+            ShowProgress(app, *verified);
+        }
+    }
+    return VerifyResult::Equal;
+}
+
 // Starts both readers, compares, and stops them before the buffers go.
 VerifyResult Compare(AppState& app, Sides& sides, uint32_t chunk, const VerifyTexts& texts, int64_t* verified)
 {
@@ -270,7 +308,7 @@ VerifyResult Compare(AppState& app, Sides& sides, uint32_t chunk, const VerifyTe
         reader.start[1] = firstPart;
         reader.size[0] = firstPart != 0 ? firstPart : chunk;
         reader.size[1] = chunk - firstPart;
-        reader.total = app.TotalBytes;
+        reader.total = sides.total;
         StartReadAhead(reader);
     }
     const VerifyResult result = ComparePieces(app, sides, texts, verified);
@@ -315,8 +353,11 @@ VerifyResult RunVerify(AppState& app, bool restore, const VerifyTexts& texts, in
                       : static_cast<BYTE*>(VirtualAlloc(nullptr, chunk, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
     VerifyResult result = VerifyResult::Failed;
     if (file.buffer != nullptr) {
-        Sides sides = {{&written, &source}, {}};
+        Sides sides = {{&written, &source}, {}, restore ? app.Plan.writeEnd : app.TotalBytes,
+                       restore ? &app.Plan : nullptr};
         result = Compare(app, sides, chunk, texts, verified);
+        if (result == VerifyResult::Equal && restore)
+            result = ComparePastImageEnd(app, drive, chunk, texts, verified);
     } else {
         ShowErrorBox(app, L"Virtual memory error");
     }
