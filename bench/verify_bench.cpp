@@ -28,7 +28,6 @@ int wmain(int argc, wchar_t** argv)
     // The handles as the transfer of the job leaves them; the transfer itself is not run.
     const JobKind kind = restore ? JobKind::Restore : JobKind::Create;
     bool ok = OpenSelectedDisk(kind) && ComputeChunkSize(*g_App);
-    g_App->Plan.writeEnd = g_App->TotalBytes; // an image as long as the drive
     if (ok) {
         g_App->ImageHandle = CreateFileW(ImageFileName, restore ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE, 0,
                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);

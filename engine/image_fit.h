@@ -18,9 +18,15 @@ struct PatchedBytes {
 
 // What a restore writes: the image's first writeEnd bytes, with the patches in place.
 struct RestorePlan {
-    int64_t writeEnd = 0;
+    int64_t writeEnd = -1; // -1 (no plan made): as long as the drive
     std::vector<PatchedBytes> patches; // ascending, not overlapping
 };
+
+// The image's bytes a restore by `plan` writes onto a drive of `driveSize` bytes.
+inline int64_t PlannedImageBytes(const RestorePlan& plan, int64_t driveSize)
+{
+    return plan.writeEnd < 0 ? driveSize : plan.writeEnd;
+}
 
 enum class FitVerdict {
     Equal,           // as long as the drive: written as it is

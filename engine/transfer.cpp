@@ -141,7 +141,7 @@ bool Transfer(const Direction& direction)
     const HANDLE destination = direction.restore ? app.DiskHandle : app.ImageHandle;
     const uint32_t bufferSize = app.ChunkSize;
     // The bytes read from the source, and the bytes the job writes.
-    const int64_t readEnd = direction.restore ? app.Plan.writeEnd : app.TotalBytes;
+    const int64_t readEnd = direction.restore ? PlannedImageBytes(app.Plan, app.TotalBytes) : app.TotalBytes;
     if (direction.restore && readEnd + PlannedPastEnd(app.Plan) != app.TotalBytes)
         SetJobLength(app, readEnd + PlannedPastEnd(app.Plan));
     BYTE* held = nullptr; // the first chunk of a restore, written last

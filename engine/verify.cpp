@@ -353,7 +353,7 @@ VerifyResult RunVerify(AppState& app, bool restore, const VerifyTexts& texts, in
                       : static_cast<BYTE*>(VirtualAlloc(nullptr, chunk, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
     VerifyResult result = VerifyResult::Failed;
     if (file.buffer != nullptr) {
-        Sides sides = {{&written, &source}, {}, restore ? app.Plan.writeEnd : app.TotalBytes,
+        Sides sides = {{&written, &source}, {}, restore ? PlannedImageBytes(app.Plan, app.TotalBytes) : app.TotalBytes,
                        restore ? &app.Plan : nullptr};
         result = Compare(app, sides, chunk, texts, verified);
         if (result == VerifyResult::Equal && restore)
