@@ -206,6 +206,17 @@ bool ReadLastSector(const DISK_GEOMETRY_EX& geometry, BYTE* buffer)
            ReadBlockAt(g_App->DiskHandle, geometry.DiskSize.QuadPart - sector, buffer, sector, &got) && got == sector;
 }
 
+// "512", "4096": a sector size in plain digits (the C runtime's formatting would be a new import).
+std::wstring SectorSizeText(DWORD size)
+{
+    std::wstring digits;
+    do {
+        digits.insert(digits.begin(), static_cast<wchar_t>(L'0' + size % 10));
+        size /= 10;
+    } while (size != 0);
+    return digits;
+}
+
 // Asks before an image of another size is written (default No); true on Yes.
 bool ConfirmOtherSize(const ImageFit& fit, uint64_t imageSize, uint64_t driveSize)
 {
@@ -270,9 +281,8 @@ bool CheckImageFitsDisk(bool* told)
         ClearCancelRequest();
         break;
     case FitVerdict::OtherSectorSize:
-        ShowErrorBox(app, L"The image file's partition table is made for " + std::to_wstring(fit.tableSector) +
-                              L"-byte sectors,\nthe physical disk has " + std::to_wstring(sector) +
-                              L"-byte sectors!");
+        ShowErrorBox(app, L"The image file's partition table is made for " + SectorSizeText(fit.tableSector) +
+                              L"-byte sectors,\nthe physical disk has " + SectorSizeText(sector) + L"-byte sectors!");
         return false;
     case FitVerdict::ReadError:
         ShowErrorBox(app, L"Read file error");
