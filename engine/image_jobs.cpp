@@ -5,6 +5,8 @@
 #include "drives/disk_volumes.h"
 #include "drives/medium_identity.h"
 #include "engine/app_state.h"
+#include "engine/rescue.h"
+#include "engine/rescue_map.h"
 #include "engine/sparse_image.h"
 #include "engine/transfer.h"
 #include "engine/verify.h"
@@ -55,9 +57,17 @@ void FocusControl(int id)
 }
 
 // A transfer that succeeded counts as done only once its verify, when asked for, found both sides equal.
+// A rescue that ended or was cancelled kept its image: it tells what couldn't be read.
 void ShowOutcome(const JobTexts& texts, bool transferred, VerifyResult verified)
 {
-    if (!transferred || verified == VerifyResult::Failed)
+    const bool kept = transferred || g_App->RescueCancelled;
+    if (g_App->ImageRescued && kept && verified != VerifyResult::Failed) {
+        SetStatusText(RescueStatusText(*g_App));
+        std::wstring text = RescueOutcomeText(*g_App, ImageFileName);
+        if (verified == VerifyResult::Cancelled)
+            text += L"\nThe image wasn't verified!";
+        ShowJobBox(text.c_str(), MB_ICONWARNING);
+    } else if (!transferred || verified == VerifyResult::Failed)
         ShowJobBox(texts.failed, MB_ICONWARNING);
     else if (verified == VerifyResult::Cancelled)
         ShowJobBox(texts.unverified, MB_ICONWARNING);
@@ -169,6 +179,29 @@ bool CreateImageFile()
                                      FILE_ATTRIBUTE_NORMAL, nullptr);
     if (!IsOpenHandle(g_App->ImageHandle))
         return false;
+    ForgetRescueMap(ImageFileName);
+    g_App->ImageSparse = MakeImageSparse(g_App->ImageHandle, ImageFileName);
+    return true;
+}
+
+// An unfinished rescue of this drive's size beside the image: continue it? Yes is the default.
+bool ConfirmContinueRescue(RescueMap* map)
+{
+    const DISK_GEOMETRY_EX& geometry = g_App->DriveList[static_cast<size_t>(g_App->SelectedIndex)].DiskGeometry;
+    if (!ReadUnfinishedRescue(ImageFileName, geometry.DiskSize.QuadPart, geometry.Geometry.BytesPerSector, map))
+        return false;
+    return MessageBoxW(g_App->MainWindow,
+                       L"The image file holds an unfinished rescue of a disk of this size.\nCONTINUE it ?",
+                       L"Write image file", MB_ICONQUESTION | MB_YESNO) == IDYES;
+}
+
+// The image of a continued rescue as it is: neither emptied nor shortened.
+bool OpenImageToContinue()
+{
+    g_App->ImageHandle = CreateFileW(ImageFileName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (!IsOpenHandle(g_App->ImageHandle))
+        return false;
     g_App->ImageSparse = MakeImageSparse(g_App->ImageHandle, ImageFileName);
     return true;
 }
@@ -214,16 +247,19 @@ bool CantOpenFile(const JobTexts& texts, bool* told)
 // the source's volumes locked for a consistent image, then the file and the copy.
 bool RunCreate(const JobTexts& texts, bool* told)
 {
-    if (!ConfirmReplace())
+    RescueMap unfinished;
+    const bool continuing = ConfirmContinueRescue(&unfinished);
+    if (!continuing && !ConfirmReplace())
         return CantOpenFile(texts, told);
     // A press while the question was open is not meant for the copy.
     ClearCancelRequest();
     LeaveCurrentFolder();
     if (!LockVolumesForReading(*g_App))
         return false;
-    if (!CreateImageFile() || !IsDiskFile(g_App->ImageHandle))
+    const bool opened = continuing ? OpenImageToContinue() : CreateImageFile();
+    if (!opened || !IsDiskFile(g_App->ImageHandle))
         return CantOpenFile(texts, told);
-    return CreateImage();
+    return CreateImage(continuing ? &unfinished : nullptr);
 }
 
 // Restore: its own checks first (image opened, sizes equal); only then are the
@@ -263,6 +299,7 @@ void RunOnOpenDisk(JobKind kind)
     const JobTexts& texts = create ? kCreateTexts : kRestoreTexts;
     // A press that came after the last job looked is not meant for this one.
     ClearCancelRequest();
+    ResetRescue(*g_App);
 
     // The edit is disabled during a job and another thread can't focus it: selection only.
     SendDlgItemMessageW(g_App->MainWindow, IDC_FILE_NAME, EM_SETSEL, 0, -1);
@@ -388,6 +425,12 @@ bool OpenSelectedDisk(JobKind kind)
         CloseDisk();
         return false;
     }
+    return true;
+}
+
+bool KeepImageUnderChosenName()
+{
+    // The image is written under its chosen name from the start.
     return true;
 }
 

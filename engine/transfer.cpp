@@ -7,6 +7,7 @@
 
 #include "engine/app_state.h"
 #include "engine/chunk_sizing.h"
+#include "engine/rescue.h"
 #include "engine/sparse_image.h"
 #include "report/byte_count.h"
 #include "report/error_box.h"
@@ -94,7 +95,7 @@ bool WriteImageChunk(AppState& app, HANDLE destination, bool* skipped)
     return WriteFile(destination, app.TransferBuffer, app.BytesRead, &app.BytesWritten, nullptr) != FALSE;
 }
 
-bool Transfer(const Direction& direction)
+bool Transfer(const Direction& direction, RescueMap* continued)
 {
     AppState& app = *g_App;
     if (!PrepareTransfer(app))
@@ -108,8 +109,12 @@ bool Transfer(const Direction& direction)
     bool lastChunk = false;
     bool endPending = false; // the image file ends before BytesDone: its last chunks were skipped
     SetStatusText(direction.startText);
+    // A continued rescue reads only what its map left; a rescue writes where its reads land.
+    bool rescued = continued != nullptr;
+    if (rescued)
+        result = ContinueRescue(app, *continued, bufferSize);
 
-    while (app.BytesDone < app.TotalBytes) {
+    while (!rescued && app.BytesDone < app.TotalBytes) {
         if (lastChunk)
             break;
         if (app.BytesDone + static_cast<int64_t>(app.ChunkSize) > app.TotalBytes) {
@@ -118,6 +123,10 @@ bool Transfer(const Direction& direction)
         }
         app.LastIoResult = ReadFile(source, app.TransferBuffer, app.ChunkSize, &app.BytesRead, nullptr);
         if (!app.LastIoResult || app.BytesRead != app.ChunkSize) {
+            if (!direction.restore && RescueAfterReadError(app, bufferSize, &result)) {
+                rescued = true;
+                break;
+            }
             ShowErrorBox(app, direction.readError);
             result = false;
             break;
@@ -140,7 +149,7 @@ bool Transfer(const Direction& direction)
         }
     }
     // Skipped chunks at the end leave the file short: it must end where the copy did.
-    if (endPending && !SetEndOfFile(destination) && result) {
+    if (endPending && !rescued && !SetEndOfFile(destination) && result) {
         ShowErrorBox(app, direction.writeError);
         result = false;
     }
@@ -153,7 +162,8 @@ bool Transfer(const Direction& direction)
     VirtualUnlock(app.TransferBuffer, bufferSize);
     if (VirtualFree(app.TransferBuffer, 0, MEM_RELEASE))
         app.TransferBuffer = nullptr;
-    SetStatusText(direction.endPrefix + FormatByteCount(static_cast<uint64_t>(app.BytesDone)));
+    SetStatusText(app.ImageRescued ? RescueStatusText(app)
+                                   : direction.endPrefix + FormatByteCount(static_cast<uint64_t>(app.BytesDone)));
     return result;
 }
 
@@ -182,12 +192,12 @@ void ShowProgress(AppState& app, int64_t bytesDone)
     SendDlgItemMessageW(app.MainWindow, IDC_STATUS, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
-bool CreateImage()
+bool CreateImage(RescueMap* continued)
 {
-    return Transfer(kCreate);
+    return Transfer(kCreate, continued);
 }
 
 bool RestoreImage()
 {
-    return Transfer(kRestore);
+    return Transfer(kRestore, nullptr);
 }

@@ -1,0 +1,192 @@
+#include "engine/rescue_map.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool IsAreaStatus(char status)
+{
+    return status != '\0' && std::strchr("?*/-+", status) != nullptr;
+}
+
+// The pass letters a map's status line may hold besides the area letters.
+bool IsRunStatus(char status)
+{
+    return IsAreaStatus(status) || status == 'F' || status == 'G';
+}
+
+// Joins neighbours of the same status and drops empty areas.
+void Normalize(RescueMap& map)
+{
+    std::vector<RescueArea> joined;
+    for (const RescueArea& area : map.areas) {
+        if (area.size <= 0)
+            continue;
+        if (!joined.empty() && joined.back().status == area.status)
+            joined.back().size += area.size;
+        else
+            joined.push_back(area);
+    }
+    map.areas.swap(joined);
+}
+
+std::vector<std::string> Words(const std::string& line)
+{
+    std::vector<std::string> words;
+    size_t at = 0;
+    while ((at = line.find_first_not_of(" \t\r", at)) != std::string::npos) {
+        const size_t end = std::min(line.find_first_of(" \t\r", at), line.size());
+        words.push_back(line.substr(at, end - at));
+        at = end;
+    }
+    return words;
+}
+
+// A whole word as a number of zero or more, in decimal or with 0x in hexadecimal.
+bool ReadNumber(const std::string& word, int64_t* value)
+{
+    if (word.empty() || word[0] == '-' || word[0] == '+')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const long long number = std::strtoll(word.c_str(), &end, 0);
+    if (errno != 0 || end != word.c_str() + word.size() || number < 0)
+        return false;
+    *value = number;
+    return true;
+}
+
+} // namespace
+
+RescueMap NewRescueMap(int64_t size)
+{
+    RescueMap map;
+    map.size = size;
+    if (size > 0)
+        map.areas.push_back({0, size, kAreaNotTried});
+    return map;
+}
+
+void MarkArea(RescueMap& map, int64_t pos, int64_t size, char status)
+{
+    const int64_t begin = std::max<int64_t>(pos, 0);
+    const int64_t end = std::min(pos + size, map.size);
+    if (begin >= end)
+        return;
+    // The areas before, the marked one, and the areas after, each cut where they leave it.
+    std::vector<RescueArea> areas;
+    areas.reserve(map.areas.size() + 2);
+    bool placed = false;
+    for (const RescueArea& area : map.areas) {
+        const int64_t areaEnd = area.pos + area.size;
+        if (area.pos < begin)
+            areas.push_back({area.pos, std::min(areaEnd, begin) - area.pos, area.status});
+        if (!placed && areaEnd > begin) {
+            areas.push_back({begin, end - begin, status});
+            placed = true;
+        }
+        if (areaEnd > end)
+            areas.push_back({std::max(area.pos, end), areaEnd - std::max(area.pos, end), area.status});
+    }
+    map.areas.swap(areas);
+    Normalize(map);
+}
+
+bool NextArea(const RescueMap& map, char status, int64_t from, RescueArea* found)
+{
+    // Areas are in order: the first one ending after `from` is found by halving.
+    auto it = std::upper_bound(map.areas.begin(), map.areas.end(), from,
+                               [](int64_t at, const RescueArea& area) { return at < area.pos + area.size; });
+    for (; it != map.areas.end(); ++it)
+        if (it->status == status) {
+            const int64_t begin = std::max(it->pos, from);
+            *found = {begin, it->pos + it->size - begin, status};
+            return true;
+        }
+    return false;
+}
+
+int64_t BytesWithStatus(const RescueMap& map, char status)
+{
+    int64_t bytes = 0;
+    for (const RescueArea& area : map.areas)
+        if (area.status == status)
+            bytes += area.size;
+    return bytes;
+}
+
+bool RescueUnfinished(const RescueMap& map)
+{
+    for (const RescueArea& area : map.areas)
+        if (area.status != kAreaRead && area.status != kAreaBad)
+            return true;
+    return false;
+}
+
+void ChangeStatus(RescueMap& map, char status, char to)
+{
+    for (RescueArea& area : map.areas)
+        if (area.status == status)
+            area.status = to;
+    Normalize(map);
+}
+
+std::string FormatRescueMap(const RescueMap& map)
+{
+    std::string text = "# Rescue map of a physical drive, written by Korvane\n"
+                       "# current_pos  current_status  current_pass\n";
+    char line[96];
+    std::snprintf(line, sizeof(line), "0x%08" PRIX64 "     %c               %d\n",
+                  static_cast<uint64_t>(map.currentPos), map.currentStatus, map.currentPass);
+    text += line;
+    text += "#      pos        size  status\n";
+    for (const RescueArea& area : map.areas) {
+        std::snprintf(line, sizeof(line), "0x%08" PRIX64 "  0x%08" PRIX64 "  %c\n", static_cast<uint64_t>(area.pos),
+                      static_cast<uint64_t>(area.size), area.status);
+        text += line;
+    }
+    return text;
+}
+
+bool ParseRescueMap(const std::string& text, RescueMap* map)
+{
+    RescueMap parsed;
+    bool statusSeen = false;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::vector<std::string> words = Words(text.substr(at, end - at));
+        at = end + 1;
+        if (words.empty() || words[0][0] == '#')
+            continue;
+        int64_t pos = 0, size = 0, pass = 1;
+        if (!statusSeen) {
+            // "pos status [pass]": maps of older tools have no pass.
+            if (words.size() < 2 || words.size() > 3 || !ReadNumber(words[0], &pos) || words[1].size() != 1 ||
+                !IsRunStatus(words[1][0]) || (words.size() == 3 && !ReadNumber(words[2], &pass)) || pass > 99)
+                return false;
+            parsed.currentPos = pos;
+            parsed.currentStatus = words[1][0];
+            parsed.currentPass = static_cast<int>(pass);
+            statusSeen = true;
+            continue;
+        }
+        if (words.size() != 3 || !ReadNumber(words[0], &pos) || !ReadNumber(words[1], &size) || words[2].size() != 1 ||
+            !IsAreaStatus(words[2][0]) || size <= 0 || pos != parsed.size || size > INT64_MAX - pos)
+            return false;
+        parsed.areas.push_back({pos, size, words[2][0]});
+        parsed.size = pos + size;
+    }
+    if (!statusSeen || parsed.areas.empty())
+        return false;
+    Normalize(parsed);
+    *map = parsed;
+    return true;
+}
