@@ -45,7 +45,13 @@ awk -v sectors="$sectors" 'BEGIN {
     s = e
   } }' >"$layout"
 
-read_bytes() { awk '!/^#/ && NF == 3 && $3 == "+" { n += strtonum($2) } END { print n + 0 }' "$1"; }
+# Bytes of the '+' areas of a map (sizes in hexadecimal with 0x, as both programs write them).
+read_bytes() {
+  awk 'function hex(s,   i, n) { n = 0; s = tolower(substr(s, 3))
+         for (i = 1; i <= length(s); i++) n = n * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
+         return n }
+       !/^#/ && NF == 3 && $3 == "+" { n += hex($2) } END { printf "%d\n", n }' "$1"
+}
 
 rm -f "$ddimage" "$ddimage.map"; drop
 TIMEFORMAT='%R'

@@ -133,8 +133,8 @@ PassEnd RunPass(Rescue& rescue, int pass, char from, uint32_t piece, int tries, 
     if (total == 0)
         return PassEnd::Done;
     CountBytes(app, total);
-    SetStatusText(L"Rescuing physical drive \u00B7 pass " + std::to_wstring(pass) + L" of " +
-                  std::to_wstring(kPasses));
+    SetStatusText(std::wstring(L"Rescuing physical drive \u00B7 pass ") + static_cast<wchar_t>(L'0' + pass) +
+                  L" of " + static_cast<wchar_t>(L'0' + kPasses));
     int64_t done = 0;
     RescueArea area;
     for (int64_t at = 0; NextArea(map, from, at, &area); at = area.pos + area.size) {

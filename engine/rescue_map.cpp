@@ -1,17 +1,12 @@
 #include "engine/rescue_map.h"
 
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 
 namespace {
 
 bool IsAreaStatus(char status)
 {
-    return status != '\0' && std::strchr("?*/-+", status) != nullptr;
+    return status == '?' || status == '*' || status == '/' || status == '-' || status == '+';
 }
 
 // The pass letters a map's status line may hold besides the area letters.
@@ -50,15 +45,43 @@ std::vector<std::string> Words(const std::string& line)
 // A whole word as a number of zero or more, in decimal or with 0x in hexadecimal.
 bool ReadNumber(const std::string& word, int64_t* value)
 {
-    if (word.empty() || word[0] == '-' || word[0] == '+')
+    const bool hex = word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X');
+    const uint64_t base = hex ? 16 : 10;
+    if (word.empty() || word.size() > 20)
         return false;
-    errno = 0;
-    char* end = nullptr;
-    const long long number = std::strtoll(word.c_str(), &end, 0);
-    if (errno != 0 || end != word.c_str() + word.size() || number < 0)
-        return false;
-    *value = number;
+    uint64_t number = 0;
+    for (size_t at = hex ? 2 : 0; at < word.size(); ++at) {
+        const char c = word[at];
+        uint64_t digit = base;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<uint64_t>(c - '0');
+        else if (hex && c >= 'a' && c <= 'f')
+            digit = static_cast<uint64_t>(c - 'a' + 10);
+        else if (hex && c >= 'A' && c <= 'F')
+            digit = static_cast<uint64_t>(c - 'A' + 10);
+        if (digit >= base || number > (static_cast<uint64_t>(INT64_MAX) - digit) / base)
+            return false;
+        number = number * base + digit;
+    }
+    *value = static_cast<int64_t>(number);
     return true;
+}
+
+std::string Decimal(int value)
+{
+    std::string digits;
+    for (unsigned rest = static_cast<unsigned>(value); rest != 0 || digits.empty(); rest /= 10)
+        digits.insert(digits.begin(), static_cast<char>('0' + rest % 10));
+    return digits;
+}
+
+// "0x" and at least eight hexadecimal digits, as the map files of the standard tools have them.
+std::string Hex(int64_t value)
+{
+    std::string digits;
+    for (uint64_t rest = static_cast<uint64_t>(value); rest != 0 || digits.size() < 8; rest >>= 4)
+        digits.insert(digits.begin(), "0123456789ABCDEF"[rest & 15]);
+    return "0x" + digits;
 }
 
 } // namespace
@@ -140,16 +163,10 @@ std::string FormatRescueMap(const RescueMap& map)
 {
     std::string text = "# Rescue map of a physical drive, written by Korvane\n"
                        "# current_pos  current_status  current_pass\n";
-    char line[96];
-    std::snprintf(line, sizeof(line), "0x%08" PRIX64 "     %c               %d\n",
-                  static_cast<uint64_t>(map.currentPos), map.currentStatus, map.currentPass);
-    text += line;
-    text += "#      pos        size  status\n";
-    for (const RescueArea& area : map.areas) {
-        std::snprintf(line, sizeof(line), "0x%08" PRIX64 "  0x%08" PRIX64 "  %c\n", static_cast<uint64_t>(area.pos),
-                      static_cast<uint64_t>(area.size), area.status);
-        text += line;
-    }
+    text += Hex(map.currentPos) + "     " + map.currentStatus + "               " + Decimal(map.currentPass) +
+            "\n#      pos        size  status\n";
+    for (const RescueArea& area : map.areas)
+        text += Hex(area.pos) + "  " + Hex(area.size) + "  " + area.status + "\n";
     return text;
 }
 
