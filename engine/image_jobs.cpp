@@ -184,10 +184,18 @@ bool CreateImageFile()
     return true;
 }
 
-// An unfinished rescue of this drive's size beside the image: continue it? Yes is the default.
+// An unfinished rescue of this drive's size beside an image of that size: continue it? Yes is the default.
 bool ConfirmContinueRescue(RescueMap* map)
 {
     const DISK_GEOMETRY_EX& geometry = g_App->DriveList[static_cast<size_t>(g_App->SelectedIndex)].DiskGeometry;
+    WIN32_FIND_DATAW image = {};
+    const HANDLE search = FindFirstFileW(ImageFileName, &image);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    FindClose(search);
+    if ((image.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        ((static_cast<int64_t>(image.nFileSizeHigh) << 32) | image.nFileSizeLow) != geometry.DiskSize.QuadPart)
+        return false;
     if (!ReadUnfinishedRescue(ImageFileName, geometry.DiskSize.QuadPart, geometry.Geometry.BytesPerSector, map))
         return false;
     return MessageBoxW(g_App->MainWindow,
@@ -299,7 +307,6 @@ void RunOnOpenDisk(JobKind kind)
     const JobTexts& texts = create ? kCreateTexts : kRestoreTexts;
     // A press that came after the last job looked is not meant for this one.
     ClearCancelRequest();
-    ResetRescue(*g_App);
 
     // The edit is disabled during a job and another thread can't focus it: selection only.
     SendDlgItemMessageW(g_App->MainWindow, IDC_FILE_NAME, EM_SETSEL, 0, -1);
@@ -327,6 +334,7 @@ void RunOnOpenDisk(JobKind kind)
 
 DWORD RunJob(JobKind kind)
 {
+    ResetRescue(*g_App);
     if (OpenSelectedDisk(kind))
         RunOnOpenDisk(kind);
     else

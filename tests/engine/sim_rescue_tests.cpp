@@ -109,6 +109,10 @@ class SimRescueTest : public SimJobTest {
 TEST_F(SimRescueTest, ReadsAroundBadAreasAndMapsExactlyTheBadSectors)
 {
     const Bytes data = AddFailingDisk();
+    // A map of an unfinished rescue without its image: nothing to continue, and the new image's
+    // file makes it stale.
+    const std::string stale = "0 ? 1\n0 " + std::to_string(kSize) + " ?\n";
+    ASSERT_TRUE(ts::WriteWholeFile(map_, Bytes(stale.begin(), stale.end())));
     ts::BoxWatcher watcher;
     // No: the create ends as it always did, and leaves no map.
     watcher.Answer(IDNO);
