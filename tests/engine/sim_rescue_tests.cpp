@@ -150,16 +150,18 @@ TEST_F(SimRescueTest, CancelInEachPassKeepsWhatWasReadAndALaterRunContinuesIt)
         DWORD length; // the pass's reads
         int nth;      // the read of that length that is followed by Cancel
         char status;
+        const wchar_t* step; // the status line while the pass runs
     } cases[] = {
-        {"copy", static_cast<DWORD>(kChunk), 2, kAreaNotTried},
-        {"split", 65536, 2, kAreaNotSplit},
-        {"scrape", kSector, 3, kAreaNotScraped},
+        {"copy", static_cast<DWORD>(kChunk), 2, kAreaNotTried, L"Rescuing physical drive \u00B7 pass 1 of 3"},
+        {"split", 65536, 2, kAreaNotSplit, L"Rescuing physical drive \u00B7 pass 2 of 3"},
+        {"scrape", kSector, 3, kAreaNotScraped, L"Rescuing physical drive \u00B7 pass 3 of 3"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const Bytes data = AddFailingDisk();
         state_->VerifyAfterWriting = false;
         std::string mapAtStart;
+        std::wstring statusInPass;
         auto seen = std::make_shared<int>(0);
         sim::Hook hook;
         hook.function = "ReadFile";
@@ -171,6 +173,7 @@ TEST_F(SimRescueTest, CancelInEachPassKeepsWhatWasReadAndALaterRunContinuesIt)
             Bytes text;
             if (ts::ReadWholeFile(map_, &text))
                 mapAtStart.assign(text.begin(), text.end());
+            statusInPass = Status();
             RequestCancel();
         };
         stack_->AddHook(hook);
@@ -184,6 +187,7 @@ TEST_F(SimRescueTest, CancelInEachPassKeepsWhatWasReadAndALaterRunContinuesIt)
                   (Boxes{kQuestion, kCancelQuestion,
                          Outcome("the rescue was cancelled and " + Count(unread) +
                                  " Bytes weren't read!")}));
+        EXPECT_EQ(statusInPass.substr(0, wcslen(c.step)), c.step);
         EXPECT_EQ(cancelled.currentStatus, c.status);
         EXPECT_GT(BytesWithStatus(cancelled, c.status), 0) << BadAreas(cancelled);
         EXPECT_EQ(FileSize(image_), kSize);
