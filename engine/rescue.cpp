@@ -164,7 +164,8 @@ PassEnd RunPass(Rescue& rescue, int pass, char from, uint32_t piece, int tries, 
 bool RunRescue(AppState& app, RescueMap& map, uint32_t chunk)
 {
     const DriveRecord& drive = app.DriveList[static_cast<size_t>(app.SelectedIndex)];
-    const DWORD sector = drive.DiskGeometry.Geometry.BytesPerSector;
+    // Every pass moves on by at least a byte, whatever the drive answered.
+    const DWORD sector = std::max<DWORD>(drive.DiskGeometry.Geometry.BytesPerSector, 1);
     Rescue rescue = {app, map, RescueMapPath(ImageFileName), 0, false};
     app.ImageRescued = true;
     const uint32_t block = std::max<uint32_t>(sector, kSplitBlock - kSplitBlock % sector);

@@ -1,6 +1,7 @@
 #include "engine/rescue_map.h"
 
 #include <algorithm>
+#include <cstddef>
 
 namespace {
 
@@ -101,23 +102,36 @@ void MarkArea(RescueMap& map, int64_t pos, int64_t size, char status)
     const int64_t end = std::min(pos + size, map.size);
     if (begin >= end)
         return;
-    // The areas before, the marked one, and the areas after, each cut where they leave it.
-    std::vector<RescueArea> areas;
-    areas.reserve(map.areas.size() + 2);
-    bool placed = false;
-    for (const RescueArea& area : map.areas) {
-        const int64_t areaEnd = area.pos + area.size;
-        if (area.pos < begin)
-            areas.push_back({area.pos, std::min(areaEnd, begin) - area.pos, area.status});
-        if (!placed && areaEnd > begin) {
-            areas.push_back({begin, end - begin, status});
-            placed = true;
-        }
-        if (areaEnd > end)
-            areas.push_back({std::max(area.pos, end), areaEnd - std::max(area.pos, end), area.status});
+    // Only the areas it touches change: a rescue marks every piece it reads, and the
+    // list may hold many bad areas.
+    std::vector<RescueArea>& areas = map.areas;
+    const auto first = std::upper_bound(areas.begin(), areas.end(), begin,
+                                        [](int64_t at, const RescueArea& area) { return at < area.pos + area.size; });
+    const auto last = std::lower_bound(first, areas.end(), end,
+                                       [](const RescueArea& area, int64_t at) { return area.pos < at; });
+    const RescueArea head = *first;
+    const RescueArea tail = *(last - 1);
+    RescueArea parts[3];
+    size_t count = 0;
+    if (head.pos < begin)
+        parts[count++] = {head.pos, begin - head.pos, head.status};
+    parts[count++] = {begin, end - begin, status};
+    if (tail.pos + tail.size > end)
+        parts[count++] = {end, tail.pos + tail.size - end, tail.status};
+    const size_t at = static_cast<size_t>(first - areas.begin());
+    areas.erase(first, last);
+    areas.insert(areas.begin() + static_cast<std::ptrdiff_t>(at), parts, parts + count);
+    // Joined with its neighbours where they have the same status.
+    const size_t from = at > 0 ? at - 1 : 0;
+    const size_t to = std::min(areas.size(), at + count + 1);
+    size_t kept = from;
+    for (size_t next = from + 1; next < to; ++next) {
+        if (areas[next].status == areas[kept].status)
+            areas[kept].size += areas[next].size;
+        else
+            areas[++kept] = areas[next];
     }
-    map.areas.swap(areas);
-    Normalize(map);
+    areas.erase(areas.begin() + static_cast<std::ptrdiff_t>(kept + 1), areas.begin() + static_cast<std::ptrdiff_t>(to));
 }
 
 bool NextArea(const RescueMap& map, char status, int64_t from, RescueArea* found)
