@@ -5,6 +5,7 @@
 #include "drives/disk_volumes.h"
 #include "drives/medium_identity.h"
 #include "engine/app_state.h"
+#include "engine/image_file.h"
 #include "engine/rescue.h"
 #include "engine/rescue_map.h"
 #include "engine/sparse_image.h"
@@ -12,6 +13,7 @@
 #include "engine/verify.h"
 #include "report/error_box.h"
 #include "resource.h"
+#include "ui/machine_guard.h"
 #include "ui/taskbar_button.h"
 
 wchar_t ImageFileName[MAX_PATH];
@@ -128,12 +130,6 @@ bool DiskMatchesRecord(HANDLE disk, const DriveRecord& drive)
     return DataEndsAtRecordedSize(disk, recorded);
 }
 
-// Device names (NUL, COM1, a pipe) open like files but hold no image.
-bool IsDiskFile(HANDLE file)
-{
-    return GetFileType(file) == FILE_TYPE_DISK;
-}
-
 // The edit's text into ImageFileName as a full path; false when it would not fit
 // whole: a shortened path names another file. Made full because the job moves the
 // current folder before it takes volumes: the name must keep naming the same file.
@@ -159,9 +155,12 @@ bool OpenImageForRead()
     return IsOpenHandle(g_App->ImageHandle);
 }
 
-// Asks before an existing file is replaced; false on No.
+// Asks before an existing file is replaced; false on No, and for a name with
+// wildcards, which would find other files.
 bool ConfirmReplace()
 {
+    if (HasWildcards(ImageFileName))
+        return false;
     WIN32_FIND_DATAW found = {};
     const HANDLE search = FindFirstFileW(ImageFileName, &found);
     if (search == INVALID_HANDLE_VALUE)
@@ -175,9 +174,10 @@ bool ConfirmReplace()
 bool CreateImageFile()
 {
     // CREATE_ALWAYS empties a replaced file: no old byte can show through a skipped range.
+    // A link put in the file's place meanwhile is opened itself, never followed: IsPlainFile refuses it.
     g_App->ImageHandle = CreateFileW(ImageFileName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (!IsOpenHandle(g_App->ImageHandle))
+                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (!IsOpenHandle(g_App->ImageHandle) || !IsPlainFile(g_App->ImageHandle))
         return false;
     ForgetRescueMap(ImageFileName);
     g_App->ImageSparse = MakeImageSparse(g_App->ImageHandle, ImageFileName);
@@ -203,12 +203,12 @@ bool ConfirmContinueRescue(RescueMap* map)
                        L"Write image file", MB_ICONQUESTION | MB_YESNO) == IDYES;
 }
 
-// The image of a continued rescue as it is: neither emptied nor shortened.
+// The image of a continued rescue as it is: neither emptied nor shortened, and never a link.
 bool OpenImageToContinue()
 {
     g_App->ImageHandle = CreateFileW(ImageFileName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (!IsOpenHandle(g_App->ImageHandle))
+                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (!IsOpenHandle(g_App->ImageHandle) || !IsPlainFile(g_App->ImageHandle))
         return false;
     g_App->ImageSparse = MakeImageSparse(g_App->ImageHandle, ImageFileName);
     return true;
@@ -242,10 +242,12 @@ void AnnounceNewLayout()
     DeviceIoControl(g_App->DiskHandle, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0, &returned, nullptr);
 }
 
+void ReleaseJob();
+
 // Tells that the file can't be opened; that box is the job's outcome.
 bool CantOpenFile(const JobTexts& texts, bool* told)
 {
-    CloseImageFile();
+    ReleaseJob();
     ShowJobBox(texts.cantOpenFile, MB_ICONWARNING);
     *told = true;
     return false;
@@ -255,6 +257,8 @@ bool CantOpenFile(const JobTexts& texts, bool* told)
 // the source's volumes locked for a consistent image, then the file and the copy.
 bool RunCreate(const JobTexts& texts, bool* told)
 {
+    if (IsLinkOrFolder(ImageFileName))
+        return CantOpenFile(texts, told);
     RescueMap unfinished;
     const bool continuing = ConfirmContinueRescue(&unfinished);
     if (!continuing && !ConfirmReplace())
@@ -264,8 +268,7 @@ bool RunCreate(const JobTexts& texts, bool* told)
     LeaveCurrentFolder();
     if (!LockVolumesForReading(*g_App))
         return false;
-    const bool opened = continuing ? OpenImageToContinue() : CreateImageFile();
-    if (!opened || !IsDiskFile(g_App->ImageHandle))
+    if (!(continuing ? OpenImageToContinue() : CreateImageFile()))
         return CantOpenFile(texts, told);
     return CreateImage(continuing ? &unfinished : nullptr);
 }
@@ -274,7 +277,7 @@ bool RunCreate(const JobTexts& texts, bool* told)
 // target's volumes taken, and nothing is written unless all of them are.
 bool RunRestore(const JobTexts& texts, bool* told)
 {
-    if (!OpenImageForRead() || !IsDiskFile(g_App->ImageHandle))
+    if (!OpenImageForRead() || !IsPlainFile(g_App->ImageHandle))
         return CantOpenFile(texts, told);
     if (!ImageSizeMatchesDisk()) {
         ShowErrorBox(*g_App, L"Sizes of selected file and selected disk aren't equal!");
@@ -300,6 +303,17 @@ void RetakeMediumIdentity()
     app.DriveList[static_cast<size_t>(app.SelectedIndex)].Identity = now;
 }
 
+// Everything is given back before a box waits for the operator: the file, the
+// drive, and only then the drive's volumes. Once given back, nothing is left to do.
+void ReleaseJob()
+{
+    CloseImageFile();
+    if (IsOpenHandle(g_App->DiskHandle))
+        RetakeMediumIdentity();
+    CloseDisk();
+    ReleaseVolumes(*g_App);
+}
+
 // With the drive open: reads the name, checks where the file lies, runs the job and tells the outcome.
 void RunOnOpenDisk(JobKind kind)
 {
@@ -310,7 +324,7 @@ void RunOnOpenDisk(JobKind kind)
 
     // The edit is disabled during a job and another thread can't focus it: selection only.
     SendDlgItemMessageW(g_App->MainWindow, IDC_FILE_NAME, EM_SETSEL, 0, -1);
-    if (!ReadImageFileName()) {
+    if (!ReadImageFileName() || !IsImageFileName(ImageFileName)) {
         ShowJobBox(texts.cantOpenFile, MB_ICONWARNING);
         return;
     }
@@ -322,12 +336,7 @@ void RunOnOpenDisk(JobKind kind)
     bool told = false;
     const bool done = create ? RunCreate(texts, &told) : RunRestore(texts, &told);
     const VerifyResult verified = done && g_App->JobVerifies ? VerifyTransfer(kind) : VerifyResult::Equal;
-    // Everything is given back before the outcome box waits for the operator:
-    // the file, the drive, and only then the drive's volumes.
-    CloseImageFile();
-    RetakeMediumIdentity();
-    CloseDisk();
-    ReleaseVolumes(*g_App);
+    ReleaseJob();
     if (!told)
         ShowOutcome(texts, done, verified);
 }
@@ -335,12 +344,19 @@ void RunOnOpenDisk(JobKind kind)
 DWORD RunJob(JobKind kind)
 {
     ResetRescue(*g_App);
+    // The job moves the current folder off the drive's volumes; it comes back at
+    // the end, so that a relative name typed next still means the folder the
+    // operator saw. One that is gone by then (a restore over it) stays left.
+    wchar_t folder[MAX_PATH] = {};
+    const DWORD folderLength = GetCurrentDirectoryW(MAX_PATH, folder);
     if (OpenSelectedDisk(kind))
         RunOnOpenDisk(kind);
     else
         ShowJobBox(kCantOpenDisk, MB_ICONWARNING);
     CloseDisk();
     ReleaseVolumes(*g_App);
+    if (folderLength > 0 && folderLength < MAX_PATH)
+        SetCurrentDirectoryW(folder);
     SetControlsIdle(true);
     // The last touch of the shared record: once this is posted, the
     // dialog may end the program and free it.
@@ -364,7 +380,16 @@ void RequestCancel()
 {
     EnterCriticalSection(&g_App->Lock);
     g_App->CancelRequested = true;
+    g_App->CancelDeclined = false;
     LeaveCriticalSection(&g_App->Lock);
+}
+
+bool CancelWasDeclined()
+{
+    EnterCriticalSection(&g_App->Lock);
+    const bool declined = g_App->CancelDeclined;
+    LeaveCriticalSection(&g_App->Lock);
+    return declined;
 }
 
 bool StartImageJob(JobKind kind)
@@ -389,6 +414,7 @@ bool StartImageJob(JobKind kind)
         FocusControl(StartingButton(kind));
         return false;
     }
+    GuardJob(g_App->MainWindow, true);
     return true;
 }
 
@@ -398,6 +424,7 @@ void OnJobEnded()
         return;
     CloseHandle(JobThread);
     JobThread = nullptr;
+    GuardJob(g_App->MainWindow, false);
     ShowTaskbarState(g_App->MainWindow, TaskbarState::None);
     FocusControl(StartingButton(RunningKind));
 }
