@@ -16,6 +16,12 @@ struct IWbemServices;
 struct IEnumWbemClassObject;
 struct IWbemClassObject;
 
+// Bytes [offset, offset + length) of a drive or image.
+struct ByteRange {
+    int64_t offset = 0;
+    int64_t length = 0;
+};
+
 struct AppState {
     HWND MainWindow = nullptr;
     DriveRecord ScratchDrive;
@@ -58,6 +64,12 @@ struct AppState {
     bool VerifyAfterWriting = true;
     // Whether the running job verifies: taken from the choice by StartImageJob before the worker starts.
     bool JobVerifies = false;
+    // A create that read around unreadable sectors; set when its rescue starts, cleared at each job's start.
+    bool ImageRescued = false;
+    bool RescueCancelled = false;
+    int64_t BytesUnread = 0; // bytes of the image the rescue could not read (zeros there)
+    // What the verify compares; empty: everything. A rescued image's read areas only.
+    std::vector<ByteRange> VerifyAreas;
 };
 
 // Set by start-up right after construction; never changed afterwards.

@@ -9,6 +9,8 @@
 #include "engine/app_state.h"
 #include "engine/image_file.h"
 #include "engine/image_fit.h"
+#include "engine/rescue.h"
+#include "engine/rescue_map.h"
 #include "engine/sparse_image.h"
 #include "engine/transfer.h"
 #include "engine/verify.h"
@@ -61,9 +63,17 @@ void FocusControl(int id)
 }
 
 // A transfer that succeeded counts as done only once its verify, when asked for, found both sides equal.
+// A rescue that ended or was cancelled kept its image: it tells what couldn't be read.
 void ShowOutcome(const JobTexts& texts, bool transferred, VerifyResult verified)
 {
-    if (!transferred || verified == VerifyResult::Failed)
+    const bool kept = transferred || g_App->RescueCancelled;
+    if (g_App->ImageRescued && kept && verified != VerifyResult::Failed) {
+        SetStatusText(RescueStatusText(*g_App));
+        std::wstring text = RescueOutcomeText(*g_App, ImageFileName);
+        if (verified == VerifyResult::Cancelled)
+            text += L"\nThe image wasn't verified!";
+        ShowJobBox(text.c_str(), MB_ICONWARNING);
+    } else if (!transferred || verified == VerifyResult::Failed)
         ShowJobBox(texts.failed, MB_ICONWARNING);
     else if (verified == VerifyResult::Cancelled)
         ShowJobBox(texts.unverified, MB_ICONWARNING);
@@ -170,6 +180,37 @@ bool CreateImageFile()
     // CREATE_ALWAYS empties a replaced file: no old byte can show through a skipped range.
     // A link put in the file's place meanwhile is opened itself, never followed: IsPlainFile refuses it.
     g_App->ImageHandle = CreateFileW(ImageFileName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (!IsOpenHandle(g_App->ImageHandle) || !IsPlainFile(g_App->ImageHandle))
+        return false;
+    ForgetRescueMap(ImageFileName);
+    g_App->ImageSparse = MakeImageSparse(g_App->ImageHandle, ImageFileName);
+    return true;
+}
+
+// An unfinished rescue of this drive's size beside an image of that size: continue it? Yes is the default.
+bool ConfirmContinueRescue(RescueMap* map)
+{
+    const DISK_GEOMETRY_EX& geometry = g_App->DriveList[static_cast<size_t>(g_App->SelectedIndex)].DiskGeometry;
+    WIN32_FIND_DATAW image = {};
+    const HANDLE search = FindFirstFileW(ImageFileName, &image);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    FindClose(search);
+    if ((image.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        ((static_cast<int64_t>(image.nFileSizeHigh) << 32) | image.nFileSizeLow) != geometry.DiskSize.QuadPart)
+        return false;
+    if (!ReadUnfinishedRescue(ImageFileName, geometry.DiskSize.QuadPart, geometry.Geometry.BytesPerSector, map))
+        return false;
+    return MessageBoxW(g_App->MainWindow,
+                       L"The image file holds an unfinished rescue of a disk of this size.\nCONTINUE it ?",
+                       L"Write image file", MB_ICONQUESTION | MB_YESNO) == IDYES;
+}
+
+// The image of a continued rescue as it is: neither emptied nor shortened, and never a link.
+bool OpenImageToContinue()
+{
+    g_App->ImageHandle = CreateFileW(ImageFileName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (!IsOpenHandle(g_App->ImageHandle) || !IsPlainFile(g_App->ImageHandle))
         return false;
@@ -320,16 +361,20 @@ bool CantOpenFile(const JobTexts& texts, bool* told)
 // the source's volumes locked for a consistent image, then the file and the copy.
 bool RunCreate(const JobTexts& texts, bool* told)
 {
-    if (IsLinkOrFolder(ImageFileName) || !ConfirmReplace())
+    if (IsLinkOrFolder(ImageFileName))
+        return CantOpenFile(texts, told);
+    RescueMap unfinished;
+    const bool continuing = ConfirmContinueRescue(&unfinished);
+    if (!continuing && !ConfirmReplace())
         return CantOpenFile(texts, told);
     // A press while the question was open is not meant for the copy.
     ClearCancelRequest();
     LeaveCurrentFolder();
     if (!LockVolumesForReading(*g_App))
         return false;
-    if (!CreateImageFile())
+    if (!(continuing ? OpenImageToContinue() : CreateImageFile()))
         return CantOpenFile(texts, told);
-    return CreateImage();
+    return CreateImage(continuing ? &unfinished : nullptr);
 }
 
 // Restore: its own checks first (image opened, its size fits); only then are the
@@ -400,6 +445,7 @@ void RunOnOpenDisk(JobKind kind)
 
 DWORD RunJob(JobKind kind)
 {
+    ResetRescue(*g_App);
     // The job moves the current folder off the drive's volumes; it comes back at
     // the end, so that a relative name typed next still means the folder the
     // operator saw. One that is gone by then (a restore over it) stays left.
@@ -516,6 +562,12 @@ bool OpenSelectedDisk(JobKind kind)
         CloseDisk();
         return false;
     }
+    return true;
+}
+
+bool KeepImageUnderChosenName()
+{
+    // The image is written under its chosen name from the start.
     return true;
 }
 

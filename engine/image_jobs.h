@@ -38,6 +38,9 @@ DWORD WINAPI RunRestoreJob(void* unused);
 // is closed again then, with nothing read or written.
 bool OpenSelectedDisk(JobKind kind = JobKind::Create);
 bool OpenImageForWrite();
+// A rescued image stays under the name the operator chose, its map beside it.
+// Called when a rescue starts; false (after telling why) when the image can't be kept there.
+bool KeepImageUnderChosenName();
 // Close the handle if open and forget it (the field becomes null).
 void CloseImageFile();
 void CloseDisk();

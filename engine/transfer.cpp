@@ -10,6 +10,7 @@
 #include "engine/app_state.h"
 #include "engine/chunk_sizing.h"
 #include "engine/image_fit.h"
+#include "engine/rescue.h"
 #include "engine/sparse_image.h"
 #include "report/byte_count.h"
 #include "report/error_box.h"
@@ -131,7 +132,7 @@ bool WritePastImageEnd(AppState& app, uint32_t bufferSize)
 // past the image's end: a restore cut off on the way leaves the drive's old partition
 // table, never a new one pointing into half-written data. BytesDone counts bytes in
 // the order they are written.
-bool Transfer(const Direction& direction)
+bool Transfer(const Direction& direction, RescueMap* continued)
 {
     AppState& app = *g_App;
     if (!PrepareTransfer(app))
@@ -159,13 +160,21 @@ bool Transfer(const Direction& direction)
     bool endPending = false; // the image file ends before BytesDone: its last chunks were skipped
     DWORD heldSize = 0;
     SetStatusText(direction.startText);
+    // A continued rescue reads only what its map left; a rescue writes where its reads land.
+    bool rescued = continued != nullptr;
+    if (rescued)
+        result = ContinueRescue(app, *continued, bufferSize);
 
-    for (int64_t position = 0; position < readEnd;) {
+    for (int64_t position = 0; !rescued && position < readEnd;) {
         if (position + static_cast<int64_t>(app.ChunkSize) > readEnd)
             app.ChunkSize = static_cast<uint32_t>(readEnd - position);
         BYTE* const buffer = position == 0 && held != nullptr ? held : app.TransferBuffer;
         app.LastIoResult = ReadFile(source, buffer, app.ChunkSize, &app.BytesRead, nullptr);
         if (!app.LastIoResult || app.BytesRead != app.ChunkSize) {
+            if (!direction.restore && RescueAfterReadError(app, bufferSize, &result)) {
+                rescued = true;
+                break;
+            }
             ShowErrorBox(app, direction.readError);
             result = false;
             break;
@@ -209,7 +218,7 @@ bool Transfer(const Direction& direction)
         }
     }
     // Skipped chunks at the end leave the file short: it must end where the copy did.
-    if (endPending && !SetEndOfFile(destination) && result) {
+    if (endPending && !rescued && !SetEndOfFile(destination) && result) {
         ShowErrorBox(app, direction.writeError);
         result = false;
     }
@@ -224,7 +233,8 @@ bool Transfer(const Direction& direction)
     VirtualUnlock(app.TransferBuffer, bufferSize);
     if (VirtualFree(app.TransferBuffer, 0, MEM_RELEASE))
         app.TransferBuffer = nullptr;
-    SetStatusText(direction.endPrefix + FormatByteCount(static_cast<uint64_t>(app.BytesDone)));
+    SetStatusText(app.ImageRescued ? RescueStatusText(app)
+                                   : direction.endPrefix + FormatByteCount(static_cast<uint64_t>(app.BytesDone)));
     return result;
 }
 
@@ -258,12 +268,12 @@ void ShowProgress(AppState& app, int64_t bytesDone)
     SendDlgItemMessageW(app.MainWindow, IDC_STATUS, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
-bool CreateImage()
+bool CreateImage(RescueMap* continued)
 {
-    return Transfer(kCreate);
+    return Transfer(kCreate, continued);
 }
 
 bool RestoreImage()
 {
-    return Transfer(kRestore);
+    return Transfer(kRestore, nullptr);
 }

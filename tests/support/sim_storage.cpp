@@ -65,6 +65,7 @@ Originals sys;
 
 struct DiskState {
     Disk desc;
+    std::vector<int> weakFailed; // reads failed so far per bad area
     HANDLE backing = INVALID_HANDLE_VALUE;
     bool present = true;
     int64_t written = 0;
@@ -840,32 +841,69 @@ bool PrepareDiskIo(const char* function, HANDLE handle, Buffer buffer, DWORD len
     return false;
 }
 
+// A read that touches a bad area fails; weak areas count the failures they still owe.
+bool HitsBadArea(DiskState& disk, int64_t position, int64_t count)
+{
+    const std::vector<BadArea>& areas = disk.desc.badAreas;
+    disk.weakFailed.resize(areas.size(), 0);
+    bool hit = false;
+    for (size_t i = 0; i < areas.size(); ++i) {
+        const BadArea& area = areas[i];
+        if (area.offset >= position + count || area.offset + area.length <= position)
+            continue;
+        if (area.weakReads < 0) {
+            hit = true;
+        } else if (disk.weakFailed[i] < area.weakReads) {
+            ++disk.weakFailed[i];
+            hit = true;
+        }
+    }
+    return hit;
+}
+
+// The read of a simulated disk under the stack's lock: the error, or NO_ERROR with
+// the bytes moved; `*delay` how long a failing medium takes to give up.
+DWORD ReadDisk(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD done, LPOVERLAPPED overlapped, CallRecord& call,
+               DWORD* delay)
+{
+    Guard guard;
+    OpenObject* open = FindHandle(handle);
+    DiskState* disk = open != nullptr ? FindDisk(open->number) : nullptr;
+    if (open == nullptr || open->stale || disk == nullptr)
+        return ERROR_DEVICE_NOT_CONNECTED;
+    if (overlapped != nullptr || !Reads(open->access))
+        return overlapped != nullptr ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED;
+    const Disk& d = disk->desc;
+    if (!Aligned(buffer, open->position, length, d.sectorSize))
+        return ERROR_INVALID_PARAMETER;
+    const int64_t count = std::max<int64_t>(0, std::min<int64_t>(length, d.size - open->position));
+    // Every bad area is asked, so that each weak one counts the read.
+    const bool bad = HitsBadArea(*disk, open->position, count);
+    if (bad || (d.readErrorAt >= open->position && d.readErrorAt < open->position + count)) {
+        *delay = d.failedReadDelayMs;
+        return ERROR_CRC;
+    }
+    if (count > 0 && !ReadMedium(*disk, open->position, static_cast<BYTE*>(buffer), count))
+        return ERROR_IO_DEVICE;
+    open->position += count;
+    if (done != nullptr)
+        *done = static_cast<DWORD>(count);
+    call.done = static_cast<DWORD>(count);
+    return NO_ERROR;
+}
+
 BOOL WINAPI HookReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD done, LPOVERLAPPED overlapped)
 {
     CallRecord call;
     BOOL answer = FALSE;
     if (!PrepareDiskIo("ReadFile", handle, buffer, length, done, overlapped, sys.ReadFile, &call, &answer))
         return answer;
-    Guard guard;
-    OpenObject* open = FindHandle(handle);
-    DiskState* disk = open != nullptr ? FindDisk(open->number) : nullptr;
-    if (open == nullptr || open->stale || disk == nullptr)
-        return Fail(call, ERROR_DEVICE_NOT_CONNECTED);
-    if (overlapped != nullptr || !Reads(open->access))
-        return Fail(call, overlapped != nullptr ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED);
-    const Disk& d = disk->desc;
-    if (!Aligned(buffer, open->position, length, d.sectorSize))
-        return Fail(call, ERROR_INVALID_PARAMETER);
-    const int64_t count = std::max<int64_t>(0, std::min<int64_t>(length, d.size - open->position));
-    if (d.readErrorAt >= open->position && d.readErrorAt < open->position + count)
-        return Fail(call, ERROR_CRC);
-    if (count > 0 && !ReadMedium(*disk, open->position, static_cast<BYTE*>(buffer), count))
-        return Fail(call, ERROR_IO_DEVICE);
-    open->position += count;
-    if (done != nullptr)
-        *done = static_cast<DWORD>(count);
-    call.done = static_cast<DWORD>(count);
-    return Succeed(call);
+    DWORD delay = 0;
+    const DWORD error = ReadDisk(handle, buffer, length, done, overlapped, call, &delay);
+    // Outside the lock: the test and other threads go on while the medium struggles.
+    if (delay != 0)
+        Sleep(delay);
+    return error == NO_ERROR ? Succeed(call) : Fail(call, error);
 }
 
 BOOL WINAPI HookWriteFile(HANDLE handle, LPCVOID buffer, DWORD length, LPDWORD done, LPOVERLAPPED overlapped)

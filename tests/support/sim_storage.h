@@ -73,6 +73,15 @@ namespace sim {
 
 enum class Layout { Raw, Mbr, Gpt, FromContent };
 
+// Sectors that can't be read: every read touching [offset, offset + length) fails with
+// ERROR_CRC; with weakReads > 0 only the first weakReads such reads fail (a weak sector
+// that a later try gets). Whole sectors, as a drive fails them.
+struct BadArea {
+    int64_t offset = 0;
+    int64_t length = 0;
+    int weakReads = -1;
+};
+
 struct Disk {
     DWORD number = 1;       // \\.\PhysicalDrive<number>
     DWORD sectorSize = 512; // 512 or 4096
@@ -93,6 +102,8 @@ struct Disk {
     int64_t dropFrom = 0;     // writes into [dropFrom, dropTo) report success and vanish
     int64_t dropTo = 0;
     int64_t readErrorAt = -1; // a read covering this offset fails with ERROR_CRC
+    std::vector<BadArea> badAreas;
+    DWORD failedReadDelayMs = 0; // a failing drive's retries: each read that fails takes this long
 };
 
 struct Extent {
