@@ -2,8 +2,9 @@
 # `root` (the build root), `rounds` and `bench_exe` (the program they time):
 # the build, the data folder and its Wine prefix, the drive's chunk, Wine paths,
 # a cold page cache and the summary of timed runs.
-exe=$here/$root/i686/bench/$bench_exe
-[ -f "$exe" ] || "$here/scripts/build.sh" i686 "$root"
+. "$here/scripts/wine-select.sh"
+exe=$here/$root/$KORVANE_TEST_ARCH/bench/$bench_exe
+[ -f "$exe" ] || "$here/scripts/build.sh" "$KORVANE_TEST_ARCH" "$root"
 # KORVANE_BENCH_DATA=/dev/shm/... measures on a RAM disk: the program's own cost, without the disk's noise.
 work=${KORVANE_BENCH_DATA:-$here/$root/bench-data}
 mkdir -p "$work"

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds korvane.exe (i686) and starts it under Wine.
+# Sets up the machine, builds korvane.exe (i686, or x86_64 where the machine
+# can't run 32-bit programs) and starts it under Wine.
 # With a working display the program opens there. Without one it runs in Xvfb:
 # its start-up warning is answered, a screenshot of the main window is saved
 # (the path is printed) and the program is ended.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-exe="$here/build/i686/ui/korvane.exe"
+. "$here/scripts/wine-select.sh"
+exe="$here/build/$KORVANE_TEST_ARCH/ui/korvane.exe"
 shot="$here/build/korvane-main-window.png"
 export WINEPREFIX="$here/build/wine-run"
 export WINEDEBUG=-all
@@ -48,11 +50,11 @@ if [ "${1:-}" = --headless ]; then
 fi
 
 "$here/scripts/setup.sh"
-"$here/scripts/build.sh" i686 build
+"$here/scripts/build.sh" "$KORVANE_TEST_ARCH" build
 
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
   prepare_prefix
-  exec wine "$exe"
+  exec "$KORVANE_WINE" "$exe"
 fi
 echo "No display: running Korvane in Xvfb."
 # A previous session's server holds the prefix's old desktop: end it first.

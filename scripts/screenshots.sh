@@ -6,8 +6,9 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 root=${1:-build}
-"$here/scripts/build.sh" i686 "$root"
-cd "$here/$root/i686"
+. "$here/scripts/wine-select.sh"
+"$here/scripts/build.sh" "$KORVANE_TEST_ARCH" "$root"
+cd "$here/$root/$KORVANE_TEST_ARCH"
 rm -f korvane-job.png korvane-outcome.png
 xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure -R 'wine_prefix|ui_tests'
 mkdir -p "$here/docs"

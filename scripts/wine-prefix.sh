@@ -5,6 +5,7 @@ set -eu
 action=$1
 export WINEPREFIX=$2
 export WINEDEBUG=-all
+. "$(dirname "$0")/wine-select.sh"
 case "$action" in
   create)
     if [ -d "$WINEPREFIX" ]; then

@@ -3,4 +3,5 @@
 set -u
 : "${WINEPREFIX:?WINEPREFIX must name the prefix of the test run}"
 export WINEDEBUG="${WINEDEBUG:--all}"
-exec wine "$@"
+. "$(dirname "$0")/wine-select.sh"
+exec "$KORVANE_WINE" "$@"
