@@ -6,11 +6,13 @@
 #include "drives/medium_identity.h"
 #include "drives/restore_target.h"
 #include "engine/app_state.h"
+#include "engine/image_file.h"
 #include "engine/sparse_image.h"
 #include "engine/transfer.h"
 #include "engine/verify.h"
 #include "report/error_box.h"
 #include "resource.h"
+#include "ui/machine_guard.h"
 #include "ui/taskbar_button.h"
 
 wchar_t ImageFileName[MAX_PATH];
@@ -119,12 +121,6 @@ bool DiskMatchesRecord(HANDLE disk, const DriveRecord& drive)
     return DataEndsAtRecordedSize(disk, recorded);
 }
 
-// Device names (NUL, COM1, a pipe) open like files but hold no image.
-bool IsDiskFile(HANDLE file)
-{
-    return GetFileType(file) == FILE_TYPE_DISK;
-}
-
 // The edit's text into ImageFileName as a full path; false when it would not fit
 // whole: a shortened path names another file. Made full because the job moves the
 // current folder before it takes volumes: the name must keep naming the same file.
@@ -150,9 +146,12 @@ bool OpenImageForRead()
     return IsOpenHandle(g_App->ImageHandle);
 }
 
-// Asks before an existing file is replaced; false on No.
+// Asks before an existing file is replaced; false on No, and for a name with
+// wildcards, which would find other files.
 bool ConfirmReplace()
 {
+    if (HasWildcards(ImageFileName))
+        return false;
     WIN32_FIND_DATAW found = {};
     const HANDLE search = FindFirstFileW(ImageFileName, &found);
     if (search == INVALID_HANDLE_VALUE)
@@ -166,9 +165,10 @@ bool ConfirmReplace()
 bool CreateImageFile()
 {
     // CREATE_ALWAYS empties a replaced file: no old byte can show through a skipped range.
+    // A link put in the file's place meanwhile is opened itself, never followed: IsPlainFile refuses it.
     g_App->ImageHandle = CreateFileW(ImageFileName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (!IsOpenHandle(g_App->ImageHandle))
+                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (!IsOpenHandle(g_App->ImageHandle) || !IsPlainFile(g_App->ImageHandle))
         return false;
     g_App->ImageSparse = MakeImageSparse(g_App->ImageHandle, ImageFileName);
     return true;
@@ -212,10 +212,12 @@ void AnnounceNewLayout()
         CloseHandle(disk);
 }
 
+bool ReleaseJob();
+
 // Tells that the file can't be opened; that box is the job's outcome.
 bool CantOpenFile(const JobTexts& texts, bool* told)
 {
-    CloseImageFile();
+    ReleaseJob();
     ShowJobBox(texts.cantOpenFile, MB_ICONWARNING);
     *told = true;
     return false;
@@ -227,14 +229,14 @@ bool RunCreate(const JobTexts& texts, bool* told)
 {
     if (!CheckImageFolderNotOnDisk(*g_App, ImageFileName))
         return false;
-    if (!ConfirmReplace())
+    if (IsLinkOrFolder(ImageFileName) || !ConfirmReplace())
         return CantOpenFile(texts, told);
     // A press while the question was open is not meant for the copy.
     ClearCancelRequest();
     LeaveCurrentFolder();
     if (!LockVolumesForReading(*g_App))
         return false;
-    if (!CreateImageFile() || !IsDiskFile(g_App->ImageHandle))
+    if (!CreateImageFile())
         return CantOpenFile(texts, told);
     return CreateImage();
 }
@@ -243,7 +245,7 @@ bool RunCreate(const JobTexts& texts, bool* told)
 // target's volumes taken, and nothing is written unless all of them are.
 bool RunRestore(const JobTexts& texts, bool* told)
 {
-    if (!OpenImageForRead() || !IsDiskFile(g_App->ImageHandle))
+    if (!OpenImageForRead() || !IsPlainFile(g_App->ImageHandle))
         return CantOpenFile(texts, told);
     if (!CheckImageFileNotOnDisk(*g_App, g_App->ImageHandle) || !CheckTargetWritable(*g_App) ||
         !CheckTargetStandsAlone(*g_App))
@@ -278,6 +280,18 @@ bool RetakeMediumIdentity()
     return true;
 }
 
+// Everything is given back before a box waits for the operator: the file, the
+// drive, and only then the drive's volumes. Once given back, nothing is left to do.
+// False when the drive counted a medium change during the job (see RetakeMediumIdentity).
+bool ReleaseJob()
+{
+    CloseImageFile();
+    const bool sameMedium = RetakeMediumIdentity();
+    CloseDisk();
+    ReleaseVolumes(*g_App);
+    return sameMedium;
+}
+
 // With the drive open: reads the name, checks where the file lies, runs the job and tells the outcome.
 void RunOnOpenDisk(JobKind kind)
 {
@@ -288,7 +302,7 @@ void RunOnOpenDisk(JobKind kind)
 
     // The edit is disabled during a job and another thread can't focus it: selection only.
     SendDlgItemMessageW(g_App->MainWindow, IDC_FILE_NAME, EM_SETSEL, 0, -1);
-    if (!ReadImageFileName()) {
+    if (!ReadImageFileName() || !IsImageFileName(ImageFileName)) {
         ShowJobBox(texts.cantOpenFile, MB_ICONWARNING);
         return;
     }
@@ -303,12 +317,7 @@ void RunOnOpenDisk(JobKind kind)
     // The drive holds the new layout whatever the verify found: Windows must read it.
     if (done && !create)
         AnnounceNewLayout();
-    // Everything is given back before the outcome box waits for the operator:
-    // the file, the drive, and only then the drive's volumes.
-    CloseImageFile();
-    const bool sameMedium = RetakeMediumIdentity();
-    CloseDisk();
-    ReleaseVolumes(*g_App);
+    const bool sameMedium = ReleaseJob();
     if (!sameMedium)
         ShowErrorBox(*g_App, L"The medium of the selected physical disk was changed during the job,\n"
                              L"please check the list of drives!");
@@ -318,12 +327,19 @@ void RunOnOpenDisk(JobKind kind)
 
 DWORD RunJob(JobKind kind)
 {
+    // The job moves the current folder off the drive's volumes; it comes back at
+    // the end, so that a relative name typed next still means the folder the
+    // operator saw. One that is gone by then (a restore over it) stays left.
+    wchar_t folder[MAX_PATH] = {};
+    const DWORD folderLength = GetCurrentDirectoryW(MAX_PATH, folder);
     if (OpenSelectedDisk(kind))
         RunOnOpenDisk(kind);
     else
         ShowJobBox(kCantOpenDisk, MB_ICONWARNING);
     CloseDisk();
     ReleaseVolumes(*g_App);
+    if (folderLength > 0 && folderLength < MAX_PATH)
+        SetCurrentDirectoryW(folder);
     SetControlsIdle(true);
     // The last touch of the shared record: once this is posted, the
     // dialog may end the program and free it.
@@ -347,7 +363,16 @@ void RequestCancel()
 {
     EnterCriticalSection(&g_App->Lock);
     g_App->CancelRequested = true;
+    g_App->CancelDeclined = false;
     LeaveCriticalSection(&g_App->Lock);
+}
+
+bool CancelWasDeclined()
+{
+    EnterCriticalSection(&g_App->Lock);
+    const bool declined = g_App->CancelDeclined;
+    LeaveCriticalSection(&g_App->Lock);
+    return declined;
 }
 
 bool StartImageJob(JobKind kind)
@@ -372,6 +397,7 @@ bool StartImageJob(JobKind kind)
         FocusControl(StartingButton(kind));
         return false;
     }
+    GuardJob(g_App->MainWindow, true);
     return true;
 }
 
@@ -381,6 +407,7 @@ void OnJobEnded()
         return;
     CloseHandle(JobThread);
     JobThread = nullptr;
+    GuardJob(g_App->MainWindow, false);
     ShowTaskbarState(g_App->MainWindow, TaskbarState::None);
     FocusControl(StartingButton(RunningKind));
 }
