@@ -56,6 +56,9 @@ struct AppState {
     bool ImageSparse = false;
     // Volumes of the target disk held locked and dismounted during a restore.
     std::vector<HANDLE> VolumeHandles;
+    // A create: every volume of the source was locked while it was read. When not,
+    // a difference the verify finds is the drive changing, not the image.
+    bool SourceVolumesLocked = true;
     CRITICAL_SECTION Lock;
     bool CancelRequested = false; // guarded by Lock
     // The last cancel question was answered No; a new request forgets it. Guarded by Lock.

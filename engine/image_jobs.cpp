@@ -6,6 +6,7 @@
 
 #include "drives/disk_volumes.h"
 #include "drives/medium_identity.h"
+#include "drives/restore_target.h"
 #include "engine/app_state.h"
 #include "engine/image_file.h"
 #include "engine/image_fit.h"
@@ -337,16 +338,26 @@ bool CheckImageFitsDisk(bool* told)
 }
 
 // Windows keeps the partition layout it read when the disk arrived; after a restore
-// it must read the new one before the volumes are released. Sent on the disk handle
-// before it is closed. A drive that refuses has all its data nonetheless: Windows
-// reads the layout again at its next arrival.
+// it must read the new one before the volumes are released. Only after the verify:
+// the new layout's volumes mount at once and their file systems write. Sent on the
+// handle open last (the pass's, else the job's); when the pass could not reopen the
+// drive, on a handle opened for this alone. A drive that refuses has all its data
+// nonetheless: Windows reads the layout again at its next arrival.
 void AnnounceNewLayout()
 {
+    AppState& app = *g_App;
+    HANDLE disk = app.DiskHandle;
+    if (!IsOpenHandle(disk))
+        disk = CreateFileW(app.DriveList[static_cast<size_t>(app.SelectedIndex)].DeviceID.c_str(), 0,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     DWORD returned = 0;
-    DeviceIoControl(g_App->DiskHandle, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0, &returned, nullptr);
+    if (IsOpenHandle(disk))
+        DeviceIoControl(disk, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0, &returned, nullptr);
+    if (IsOpenHandle(disk) && disk != app.DiskHandle)
+        CloseHandle(disk);
 }
 
-void ReleaseJob();
+bool ReleaseJob();
 
 // Tells that the file can't be opened; that box is the job's outcome.
 bool CantOpenFile(const JobTexts& texts, bool* told)
@@ -361,6 +372,8 @@ bool CantOpenFile(const JobTexts& texts, bool* told)
 // the source's volumes locked for a consistent image, then the file and the copy.
 bool RunCreate(const JobTexts& texts, bool* told)
 {
+    if (!CheckImageFolderNotOnDisk(*g_App, ImageFileName))
+        return false;
     if (IsLinkOrFolder(ImageFileName))
         return CantOpenFile(texts, told);
     RescueMap unfinished;
@@ -383,37 +396,47 @@ bool RunRestore(const JobTexts& texts, bool* told)
 {
     if (!OpenImageForRead() || !IsPlainFile(g_App->ImageHandle))
         return CantOpenFile(texts, told);
+    if (!CheckImageFileNotOnDisk(*g_App, g_App->ImageHandle) || !CheckTargetWritable(*g_App) ||
+        !CheckTargetStandsAlone(*g_App))
+        return false;
     if (!CheckImageFitsDisk(told))
         return false;
     LeaveCurrentFolder();
     if (!TakeVolumesOffline(*g_App))
         return false;
-    const bool done = RestoreImage();
-    if (done)
-        AnnounceNewLayout();
-    return done;
+    return RestoreImage();
 }
 
 // A restore writes a new layout, and with it a new layout identity: the
 // record takes the medium's identity again while the job still holds it, so
 // that the next job on the same selection finds the medium it wrote. The
-// dialog leaves the drive list alone while a job runs.
-void RetakeMediumIdentity()
+// dialog leaves the drive list alone while a job runs. False, with the record
+// left as it was, when the drive counts a medium change since it was listed:
+// the job may have read or written another card in the same reader.
+bool RetakeMediumIdentity()
 {
     AppState& app = *g_App;
-    const MediumIdentity now = ReadMediumIdentity(app.DiskHandle);
-    app.DriveList[static_cast<size_t>(app.SelectedIndex)].Identity = now;
+    if (!IsOpenHandle(app.DiskHandle))
+        return true;
+    MediumIdentity& recorded = app.DriveList[static_cast<size_t>(app.SelectedIndex)].Identity;
+    DWORD changes = 0;
+    const bool answered = ReadMediumChangeCount(app.DiskHandle, &changes);
+    if (answered != recorded.ChangeCountAnswered || (answered && changes != recorded.ChangeCount))
+        return false;
+    recorded = ReadMediumIdentity(app.DiskHandle);
+    return true;
 }
 
 // Everything is given back before a box waits for the operator: the file, the
 // drive, and only then the drive's volumes. Once given back, nothing is left to do.
-void ReleaseJob()
+// False when the drive counted a medium change during the job (see RetakeMediumIdentity).
+bool ReleaseJob()
 {
     CloseImageFile();
-    if (IsOpenHandle(g_App->DiskHandle))
-        RetakeMediumIdentity();
+    const bool sameMedium = RetakeMediumIdentity();
     CloseDisk();
     ReleaseVolumes(*g_App);
+    return sameMedium;
 }
 
 // With the drive open: reads the name, checks where the file lies, runs the job and tells the outcome.
@@ -438,9 +461,15 @@ void RunOnOpenDisk(JobKind kind)
     bool told = false;
     const bool done = create ? RunCreate(texts, &told) : RunRestore(texts, &told);
     const VerifyResult verified = done && g_App->JobVerifies ? VerifyTransfer(kind) : VerifyResult::Equal;
-    ReleaseJob();
+    // The drive holds the new layout whatever the verify found: Windows must read it.
+    if (done && !create)
+        AnnounceNewLayout();
+    const bool sameMedium = ReleaseJob();
+    if (!sameMedium)
+        ShowErrorBox(*g_App, L"The medium of the selected physical disk was changed during the job,\n"
+                             L"please check the list of drives!");
     if (!told)
-        ShowOutcome(texts, done, verified);
+        ShowOutcome(texts, done && sameMedium, verified);
 }
 
 DWORD RunJob(JobKind kind)

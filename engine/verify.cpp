@@ -25,8 +25,15 @@ const VerifyTexts kRestoreTexts = {L"Verifying physical drive", L"the physical d
                                    L"Bytes written: "};
 const VerifyTexts kCreateTexts = {L"Verifying image file", L"the image file doesn't hold what was written!",
                                   L"Bytes read: "};
+// A create that read volumes it could not lock: the drive may have changed under the copy.
+const VerifyTexts kUnlockedCreateTexts = {L"Verifying image file", L"the physical drive changed while it was read!",
+                                          L"Bytes read: "};
 const wchar_t kReadDiskError[] = L"Read disk error";
 const wchar_t kReadFileError[] = L"Read file error";
+
+// The written side's reopen waits out another opener for about two seconds.
+const int kReopenTries = 9;
+const DWORD kReopenPauseMs = 250;
 
 // Used when the image file's volume can't tell its sector size: no volume in use has larger ones.
 const DWORD kAssumedFileSector = 4096;
@@ -187,8 +194,18 @@ bool ReopenWrittenSide(AppState& app, bool restore)
         CloseDisk();
     else
         CloseImageFile();
-    // Exclusive, as the job held it: the pass compares what nobody else changes meanwhile.
-    HANDLE reopened = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
+    // Readers may share (the system and scanners open a drive that was just closed for a
+    // look); writers stay out, so the pass compares what nobody changes meanwhile. A
+    // sharing violation is such a look still under way: give it a moment.
+    HANDLE reopened = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < kReopenTries; ++attempt) {
+        if (attempt > 0)
+            Sleep(kReopenPauseMs);
+        reopened = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING,
+                               nullptr);
+        if (IsOpenHandle(reopened) || GetLastError() != ERROR_SHARING_VIOLATION)
+            break;
+    }
     if (!IsOpenHandle(reopened))
         reopened = nullptr;
     (restore ? app.DiskHandle : app.ImageHandle) = reopened;
@@ -416,7 +433,8 @@ VerifyResult VerifyTransfer(JobKind kind)
 {
     AppState& app = *g_App;
     const bool restore = kind == JobKind::Restore;
-    const VerifyTexts& texts = restore ? kRestoreTexts : kCreateTexts;
+    const VerifyTexts& texts =
+        restore ? kRestoreTexts : (app.SourceVolumesLocked ? kCreateTexts : kUnlockedCreateTexts);
     SetStatusText(texts.status);
     ShowProgress(app, 0);
     int64_t verified = 0;
