@@ -486,6 +486,8 @@ DWORD RunJob(JobKind kind)
         ShowJobBox(kCantOpenDisk, MB_ICONWARNING);
     CloseDisk();
     ReleaseVolumes(*g_App);
+    // A restore's plan belongs to its own drive and image: nothing later may compare against it.
+    g_App->Plan = RestorePlan();
     if (folderLength > 0 && folderLength < MAX_PATH)
         SetCurrentDirectoryW(folder);
     SetControlsIdle(true);
