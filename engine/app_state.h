@@ -5,6 +5,7 @@
 #include <winioctl.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "drives/drive_record.h"
@@ -14,6 +15,7 @@ struct IWbemLocator;
 struct IWbemServices;
 struct IEnumWbemClassObject;
 struct IWbemClassObject;
+struct ImageHash;
 
 struct AppState {
     HWND MainWindow = nullptr;
@@ -45,6 +47,14 @@ struct AppState {
     JobFigures Figures;
     // The image file was made sparse when opened: chunks of zeros are skipped.
     bool ImageSparse = false;
+    // The file a create writes: a temporary file beside the chosen name until the
+    // finished image is moved there (what the verify pass reads back); empty otherwise.
+    std::wstring ImagePath;
+    // A rescue filled the image out of order: its hash is taken from the finished file.
+    bool ImageRescued = false;
+    // The running job's hash of the image's bytes, fed by the transfer loop with every
+    // chunk it reads; null when the job doesn't hash.
+    ImageHash* Hash = nullptr;
     // Volumes of the target disk held locked and dismounted during a restore.
     std::vector<HANDLE> VolumeHandles;
     CRITICAL_SECTION Lock;

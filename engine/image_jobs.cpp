@@ -5,6 +5,9 @@
 #include "drives/disk_volumes.h"
 #include "drives/medium_identity.h"
 #include "engine/app_state.h"
+#include "engine/checksum_file.h"
+#include "engine/image_hash.h"
+#include "engine/image_replace.h"
 #include "engine/sparse_image.h"
 #include "engine/transfer.h"
 #include "engine/verify.h"
@@ -55,14 +58,15 @@ void FocusControl(int id)
 }
 
 // A transfer that succeeded counts as done only once its verify, when asked for, found both sides equal.
-void ShowOutcome(const JobTexts& texts, bool transferred, VerifyResult verified)
+// `digestLine` follows the text of an image that was made.
+void ShowOutcome(const JobTexts& texts, bool transferred, VerifyResult verified, const std::wstring& digestLine)
 {
     if (!transferred || verified == VerifyResult::Failed)
         ShowJobBox(texts.failed, MB_ICONWARNING);
     else if (verified == VerifyResult::Cancelled)
-        ShowJobBox(texts.unverified, MB_ICONWARNING);
+        ShowJobBox((texts.unverified + digestLine).c_str(), MB_ICONWARNING);
     else
-        ShowJobBox(texts.succeeded, MB_ICONINFORMATION);
+        ShowJobBox((texts.succeeded + digestLine).c_str(), MB_ICONINFORMATION);
 }
 
 int StartingButton(JobKind kind)
@@ -162,15 +166,10 @@ bool ConfirmReplace()
     return answer == IDYES;
 }
 
+// A new, empty file: no old byte can show through a skipped range.
 bool CreateImageFile()
 {
-    // CREATE_ALWAYS empties a replaced file: no old byte can show through a skipped range.
-    g_App->ImageHandle = CreateFileW(ImageFileName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (!IsOpenHandle(g_App->ImageHandle))
-        return false;
-    g_App->ImageSparse = MakeImageSparse(g_App->ImageHandle, ImageFileName);
-    return true;
+    return CreateTemporaryImage(*g_App, ImageFileName);
 }
 
 void ClearCancelRequest()
@@ -210,11 +209,17 @@ bool CantOpenFile(const JobTexts& texts, bool* told)
     return false;
 }
 
-// Create, with the drive open and the image's place checked: the replace question,
-// the source's volumes locked for a consistent image, then the file and the copy.
-bool RunCreate(const JobTexts& texts, bool* told)
+// Create, with the drive open and the image's place checked: the replace question
+// (an image that can't be replaced ends the job here), the no-room question, the
+// source's volumes locked for a consistent image, then the file and the hashed copy.
+bool RunCreate(const JobTexts& texts, bool* told, BYTE digest[kSha256Size])
 {
-    if (!ConfirmReplace())
+    g_App->ImagePath.clear();
+    g_App->ImageRescued = false;
+    if (!ConfirmReplace() || !ExistingImageReplaceable(ImageFileName))
+        return CantOpenFile(texts, told);
+    const DriveRecord& drive = g_App->DriveList[static_cast<size_t>(g_App->SelectedIndex)];
+    if (!MakeRoomForImage(*g_App, ImageFileName, drive.DiskGeometry.DiskSize.QuadPart))
         return CantOpenFile(texts, told);
     // A press while the question was open is not meant for the copy.
     ClearCancelRequest();
@@ -223,7 +228,7 @@ bool RunCreate(const JobTexts& texts, bool* told)
         return false;
     if (!CreateImageFile() || !IsDiskFile(g_App->ImageHandle))
         return CantOpenFile(texts, told);
-    return CreateImage();
+    return RunHashed(*g_App, CreateImage, digest);
 }
 
 // Restore: its own checks first (image opened, sizes equal); only then are the
@@ -236,10 +241,18 @@ bool RunRestore(const JobTexts& texts, bool* told)
         ShowErrorBox(*g_App, L"Sizes of selected file and selected disk aren't equal!");
         return false;
     }
+    BYTE expected[kSha256Size] = {};
+    std::wstring sumFile;
+    const ChecksumLookup lookup = LookUpImageChecksum(ImageFileName, expected, &sumFile);
+    if (lookup == ChecksumLookup::Unreadable && !ConfirmWithoutChecksum(*g_App, sumFile))
+        return false;
     LeaveCurrentFolder();
     if (!TakeVolumesOffline(*g_App))
         return false;
-    const bool done = RestoreImage();
+    BYTE actual[kSha256Size] = {};
+    const bool done = lookup == ChecksumLookup::Found
+                          ? RunHashed(*g_App, RestoreImage, actual) && ImageMatchesChecksum(*g_App, expected, actual)
+                          : RestoreImage();
     if (done)
         AnnounceNewLayout();
     return done;
@@ -276,8 +289,12 @@ void RunOnOpenDisk(JobKind kind)
         return;
     }
     bool told = false;
-    const bool done = create ? RunCreate(texts, &told) : RunRestore(texts, &told);
+    BYTE digest[kSha256Size] = {};
+    const bool done = create ? RunCreate(texts, &told, digest) : RunRestore(texts, &told);
     const VerifyResult verified = done && g_App->JobVerifies ? VerifyTransfer(kind) : VerifyResult::Equal;
+    // A create's image takes the chosen name only now, complete and verified; else its temporary file goes.
+    const bool finished =
+        create ? FinishCreate(*g_App, ImageFileName, done && verified != VerifyResult::Failed, digest) : done;
     // Everything is given back before the outcome box waits for the operator:
     // the file, the drive, and only then the drive's volumes.
     CloseImageFile();
@@ -285,7 +302,7 @@ void RunOnOpenDisk(JobKind kind)
     CloseDisk();
     ReleaseVolumes(*g_App);
     if (!told)
-        ShowOutcome(texts, done, verified);
+        ShowOutcome(texts, finished, verified, create ? L"\n\nSHA-256: " + DigestHex(digest) : std::wstring());
 }
 
 DWORD RunJob(JobKind kind)

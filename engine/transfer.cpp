@@ -7,6 +7,7 @@
 
 #include "engine/app_state.h"
 #include "engine/chunk_sizing.h"
+#include "engine/image_hash.h"
 #include "engine/sparse_image.h"
 #include "report/byte_count.h"
 #include "report/error_box.h"
@@ -107,7 +108,8 @@ bool Transfer(const Direction& direction)
     bool result = true;
     bool lastChunk = false;
     bool endPending = false; // the image file ends before BytesDone: its last chunks were skipped
-    SetStatusText(direction.startText);
+    // A restore checked against a checksum file says so while it runs.
+    SetStatusText(std::wstring(direction.startText) + (direction.restore && app.Hash != nullptr ? L" \u00B7 checksum" : L""));
 
     while (app.BytesDone < app.TotalBytes) {
         if (lastChunk)
@@ -122,6 +124,8 @@ bool Transfer(const Direction& direction)
             result = false;
             break;
         }
+        if (app.Hash != nullptr)
+            FeedImageHash(*app.Hash, app.TransferBuffer, app.BytesRead);
         if (direction.restore)
             app.LastIoResult = WriteFile(destination, app.TransferBuffer, app.BytesRead, &app.BytesWritten, nullptr);
         else

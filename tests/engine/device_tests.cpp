@@ -44,7 +44,7 @@ TEST_F(DeviceTest, RestoreOntoTheDeviceAndImageItBackExactly)
     SelectDrive(kLoop, Geometry(kLoopSize));
     const std::wstring image = Scratch(L"loop.hdd");
     const Bytes pattern = ts::Pattern(static_cast<size_t>(kLoopSize), 40);
-    ASSERT_TRUE(ts::WriteWholeFile(image, pattern));
+    ASSERT_TRUE(WriteImage(image, pattern));
     SetFileName(image);
     ts::BoxWatcher watcher;
     RunJob(JobKind::Restore);
@@ -148,7 +148,7 @@ TEST_F(DeviceTest, ReadOnlyMediaServeAsSourcesAndAreNeverWritten)
     EXPECT_TRUE(Contents(image) == disk);
     SelectDrive(kLoop, Geometry(kReadOnlySize * 4));
     const Bytes pattern = ts::Pattern(static_cast<size_t>(kLoopSize), 42);
-    ASSERT_TRUE(ts::WriteWholeFile(image, pattern));
+    ASSERT_TRUE(WriteImage(image, pattern));
     SetFileName(L"N:\\protected.hdd");
     RunJob(JobKind::Restore);
     EXPECT_TRUE(ReadBytes(kLoop, static_cast<size_t>(kLoopSize)) == pattern);
@@ -156,7 +156,7 @@ TEST_F(DeviceTest, ReadOnlyMediaServeAsSourcesAndAreNeverWritten)
     // A write-protected device opens for writing here; its first write fails and says so.
     SelectDrive(kReadOnlyLoop, Geometry(kReadOnlySize));
     const Bytes before = ReadBytes(kReadOnlyLoop, static_cast<size_t>(kReadOnlySize));
-    ASSERT_TRUE(ts::WriteWholeFile(image, ts::Pattern(static_cast<size_t>(kReadOnlySize), 43)));
+    ASSERT_TRUE(WriteImage(image, ts::Pattern(static_cast<size_t>(kReadOnlySize), 43)));
     SetFileName(image);
     RunJob(JobKind::Restore);
     EXPECT_EQ(Status(), L"Bytes written: 0 ");

@@ -38,7 +38,7 @@ class VolumeJobTest : public SimJobTest {
         before_ = AddDisk(kTarget, sector, size_, 50);
         image_ = Scratch(L"target.hdd");
         content_ = ts::Pattern(static_cast<size_t>(size_), 51);
-        ASSERT_TRUE(ts::WriteWholeFile(image_, content_));
+        ASSERT_TRUE(WriteImage(image_, content_));
         SetFileName(image_);
     }
     // A folder that a volume is mounted on, removed after the test.
@@ -225,7 +225,7 @@ TEST_F(VolumeJobTest, WrongSizedImageIsToldBeforeAnyVolumeIsTouched)
     sim::Volume busy = VolumeOn(kTarget, kBoot, 4096, 8 * 4096);
     busy.busyTries = -1;
     stack_->AddVolume(busy);
-    ASSERT_TRUE(ts::WriteWholeFile(image_, ts::Pattern(static_cast<size_t>(size_ - 4096), 52)));
+    ASSERT_TRUE(WriteImage(image_, ts::Pattern(static_cast<size_t>(size_ - 4096), 52)));
     ts::BoxWatcher watcher;
     RunJob(JobKind::Restore);
     ExpectRefused(watcher,
