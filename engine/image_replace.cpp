@@ -17,13 +17,21 @@ std::wstring FolderOf(const std::wstring& path)
     return path.substr(0, path.size() - FileNamePart(path).size());
 }
 
-// A new, empty file in `folder` with a name nobody uses.
-bool MakeTemporaryFile(const std::wstring& folder, std::wstring* path)
+// The name a file is written under before it takes `path`: beside it, "<name>.partial",
+// which tells an operator what a file left by a crash is; where that is too long,
+// a new, empty file with a name nobody uses.
+bool TemporaryNameFor(const std::wstring& path, std::wstring* temporary)
 {
+    const wchar_t kSuffix[] = L".partial";
+    if (path.size() + lstrlenW(kSuffix) < MAX_PATH) {
+        *temporary = path + kSuffix;
+        return true;
+    }
+    const std::wstring folder = FolderOf(path);
     wchar_t name[MAX_PATH] = {};
     if (folder.empty() || folder.size() + 14 > MAX_PATH || GetTempFileNameW(folder.c_str(), L"kvn", 0, name) == 0)
         return false;
-    *path = name;
+    *temporary = name;
     return true;
 }
 
@@ -86,7 +94,7 @@ bool MakeRoomForImage(AppState& app, const wchar_t* path, int64_t imageSize)
 bool CreateTemporaryImage(AppState& app, const wchar_t* chosen)
 {
     std::wstring temporary;
-    if (!MakeTemporaryFile(FolderOf(chosen), &temporary))
+    if (!TemporaryNameFor(chosen, &temporary))
         return false;
     app.ImagePath = temporary;
     // Exclusive: nobody else writes the image or moves it while the job does.
@@ -103,7 +111,7 @@ bool PutImageInPlace(AppState& app, const wchar_t* chosen, const BYTE digest[kSh
     CloseImageFile();
     const std::wstring sumFile = ChecksumFileOf(chosen);
     std::wstring sumTemporary;
-    if (!MakeTemporaryFile(FolderOf(chosen), &sumTemporary)) {
+    if (!TemporaryNameFor(sumFile, &sumTemporary)) {
         ShowErrorBox(app, kWriteFileError);
         return false;
     }

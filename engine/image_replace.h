@@ -20,8 +20,8 @@ bool ExistingImageReplaceable(const wchar_t* path);
 // one, asks whether to delete the old image first, and deletes it and its checksum
 // file on Yes. False on No or when the delete fails.
 bool MakeRoomForImage(AppState& app, const wchar_t* path, int64_t imageSize);
-// Creates the temporary file in the folder of `chosen` and opens it exclusively for
-// the copy: its path in app.ImagePath, its handle in app.ImageHandle.
+// Creates the temporary file beside `chosen` ("<chosen>.partial") and opens it
+// exclusively for the copy: its path in app.ImagePath, its handle in app.ImageHandle.
 bool CreateTemporaryImage(AppState& app, const wchar_t* chosen);
 // Closes the image, writes its checksum file and moves both to the chosen name.
 // False after the error box; the old image stays then unless the image was moved already.

@@ -177,14 +177,15 @@ std::vector<std::wstring> EngineTest::Leftovers() const
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW found = {};
     const std::wstring folder = ts::TempPath(L"");
-    const HANDLE search =
-        FindFirstFileW((folder.substr(0, folder.rfind(L'\\') + 1) + L"kvn*.tmp*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return names;
-    do
-        names.push_back(found.cFileName);
-    while (FindNextFileW(search, &found));
-    FindClose(search);
+    for (const std::wstring& pattern : {ts::TempPath(L"*.partial"), folder.substr(0, folder.rfind(L'\\') + 1) + L"kvn*.tmp"}) {
+        const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE)
+            continue;
+        do
+            names.push_back(found.cFileName);
+        while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
     return names;
 }
 

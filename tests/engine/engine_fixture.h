@@ -47,7 +47,7 @@ class EngineTest : public ::testing::Test {
     // The boxes seen, as "caption|text|icon|buttons" lines, the error note left out, and
     // the "SHA-256: <hex>" line of a create's outcome too: its digest goes to digests_.
     std::vector<std::string> Seen(ts::BoxWatcher& watcher);
-    // Temporary image and checksum files a create left in the temporary folder.
+    // Temporary image and checksum files a create left in the temporary folder (this process's).
     std::vector<std::wstring> Leftovers() const;
 
     // Runs `fault` once, when the bar first reaches its end: right after the

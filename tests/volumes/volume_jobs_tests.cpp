@@ -295,15 +295,17 @@ TEST_F(VolumeJobTest, FailedFlushOrWriteFailsTheJobAndAnnouncesNothing)
     EXPECT_EQ(Seen(watcher), (Boxes{"Error!|Write disk error|error|OK", kNotWritten}));
     EXPECT_EQ(sim::CountCalls(stack_->Calls(), "DeviceIoControl", IOCTL_DISK_UPDATE_PROPERTIES), 0);
 
-    // The image file of a create: all its bytes went out, but the flush failed.
-    const std::wstring created = Scratch(L"unflushed.hdd");
-    stack_->Watch(created);
-    stack_->AddFault({"FlushFileBuffers", 0, created, ERROR_DISK_FULL, 0, 1});
+    // The image file of a create, under its temporary name: all its bytes went out, but the flush failed.
+    const std::wstring created = Scratch(L"unflushed.hdd"), partial = Scratch(L"unflushed.hdd.partial");
+    stack_->Watch(partial);
+    stack_->AddFault({"FlushFileBuffers", 0, partial, ERROR_DISK_FULL, 0, 1});
     SetFileName(created);
     watcher.Clear();
     RunJob(JobKind::Create);
     EXPECT_EQ(Seen(watcher), (Boxes{"Error!|Write file error|error|OK", kNotCreated}));
-    EXPECT_EQ(sim::CountCalls(CallsOn(created), "FlushFileBuffers"), 1);
+    EXPECT_EQ(sim::CountCalls(CallsOn(partial), "FlushFileBuffers"), 1);
+    EXPECT_EQ(FileSize(created), -1);
+    EXPECT_EQ(FileSize(partial), -1);
 }
 
 TEST_F(VolumeJobTest, CreateLocksTheSourceWhileReadingAndAsksWhenItCant)
