@@ -40,6 +40,6 @@ rm -f "$image"
 
 echo "size $size bytes, block $chunk bytes, $rounds round(s) each, data in $work"
 summary create hashed 8 "${kh[@]}" "${ku[@]}" | sed 's/dd /unhashed /g'
-for path in processor portable; do
+for path in processor portable system; do
   wine "$exe" sha256 "$path" $((8 * chunk * 16)) | tr -d '\r'
 done
