@@ -17,16 +17,11 @@ drive=$work/drive.bin
 image=$work/image.hdd
 
 start_wine
-if [ "$(stat -c %s "$drive" 2>/dev/null || echo 0)" != "$size" ]; then
-  head -c "$size" /dev/urandom >"$drive"
-fi
+random_drive
 
 korvane() { # mode -> "seconds cpu"
-  local out
   rm -f "$image"
-  out=$(wine "$exe" "$1" "$(winpath "$drive")" "$(winpath "$image")" "$size" | tr -d '\r')
-  case "$out" in *ok=1*) ;; *) echo "korvane_bench $1 failed: $out" >&2; exit 1 ;; esac
-  sed -E 's/.*seconds=([0-9.]+) cpu=([0-9.]+).*/\1 \2/' <<<"$out"
+  korvane_timed "$1"
 }
 
 declare -a kh ku
