@@ -190,7 +190,7 @@ TEST_F(JobTest, OpenFailuresAreToldAndUseNoShortenedName)
     ExpectControls(true);
 }
 
-TEST_F(JobTest, CancelStopsOnlyWhenConfirmedAndKeepsWhatWasCopied)
+TEST_F(JobTest, CancelStopsOnlyWhenConfirmedAndLeavesNoHalfImage)
 {
     const Bytes disk = MakeDrive(kFloppy, 11);
     const std::wstring image = Scratch(L"cancel.hdd");
