@@ -59,6 +59,8 @@ struct AppState {
     std::vector<HANDLE> VolumeHandles;
     CRITICAL_SECTION Lock;
     bool CancelRequested = false; // guarded by Lock
+    // The last cancel question was answered No; a new request forgets it. Guarded by Lock.
+    bool CancelDeclined = false;
     // "Verify after writing": the operator's choice, read and changed on the user-interface thread only.
     bool VerifyAfterWriting = true;
     // Whether the running job verifies: taken from the choice by StartImageJob before the worker starts.

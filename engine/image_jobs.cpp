@@ -6,6 +6,7 @@
 #include "drives/medium_identity.h"
 #include "engine/app_state.h"
 #include "engine/checksum_file.h"
+#include "engine/image_file.h"
 #include "engine/image_hash.h"
 #include "engine/image_replace.h"
 #include "engine/sparse_image.h"
@@ -13,6 +14,7 @@
 #include "engine/verify.h"
 #include "report/error_box.h"
 #include "resource.h"
+#include "ui/machine_guard.h"
 #include "ui/taskbar_button.h"
 
 wchar_t ImageFileName[MAX_PATH];
@@ -122,12 +124,6 @@ bool DiskMatchesRecord(HANDLE disk, const DriveRecord& drive)
     return DataEndsAtRecordedSize(disk, recorded);
 }
 
-// Device names (NUL, COM1, a pipe) open like files but hold no image.
-bool IsDiskFile(HANDLE file)
-{
-    return GetFileType(file) == FILE_TYPE_DISK;
-}
-
 // The edit's text into ImageFileName as a full path; false when it would not fit
 // whole: a shortened path names another file. Made full because the job moves the
 // current folder before it takes volumes: the name must keep naming the same file.
@@ -153,9 +149,12 @@ bool OpenImageForRead()
     return IsOpenHandle(g_App->ImageHandle);
 }
 
-// Asks before an existing file is replaced; false on No.
+// Asks before an existing file is replaced; false on No, and for a name with
+// wildcards, which would find other files.
 bool ConfirmReplace()
 {
+    if (HasWildcards(ImageFileName))
+        return false;
     WIN32_FIND_DATAW found = {};
     const HANDLE search = FindFirstFileW(ImageFileName, &found);
     if (search == INVALID_HANDLE_VALUE)
@@ -166,10 +165,11 @@ bool ConfirmReplace()
     return answer == IDYES;
 }
 
-// A new, empty file: no old byte can show through a skipped range.
+// A new, empty file: no old byte can show through a skipped range. A link put in the
+// file's place meanwhile is opened itself, never followed: IsPlainFile refuses it.
 bool CreateImageFile()
 {
-    return CreateTemporaryImage(*g_App, ImageFileName);
+    return CreateTemporaryImage(*g_App, ImageFileName) && IsPlainFile(g_App->ImageHandle);
 }
 
 void ClearCancelRequest()
@@ -200,10 +200,12 @@ void AnnounceNewLayout()
     DeviceIoControl(g_App->DiskHandle, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0, &returned, nullptr);
 }
 
+void ReleaseJob();
+
 // Tells that the file can't be opened; that box is the job's outcome.
 bool CantOpenFile(const JobTexts& texts, bool* told)
 {
-    CloseImageFile();
+    ReleaseJob();
     ShowJobBox(texts.cantOpenFile, MB_ICONWARNING);
     *told = true;
     return false;
@@ -216,7 +218,7 @@ bool RunCreate(const JobTexts& texts, bool* told, BYTE digest[kSha256Size])
 {
     g_App->ImagePath.clear();
     g_App->ImageRescued = false;
-    if (!ConfirmReplace() || !ExistingImageReplaceable(ImageFileName))
+    if (IsLinkOrFolder(ImageFileName) || !ConfirmReplace() || !ExistingImageReplaceable(ImageFileName))
         return CantOpenFile(texts, told);
     const DriveRecord& drive = g_App->DriveList[static_cast<size_t>(g_App->SelectedIndex)];
     if (!MakeRoomForImage(*g_App, ImageFileName, drive.DiskGeometry.DiskSize.QuadPart))
@@ -226,7 +228,7 @@ bool RunCreate(const JobTexts& texts, bool* told, BYTE digest[kSha256Size])
     LeaveCurrentFolder();
     if (!LockVolumesForReading(*g_App))
         return false;
-    if (!CreateImageFile() || !IsDiskFile(g_App->ImageHandle))
+    if (!CreateImageFile())
         return CantOpenFile(texts, told);
     return RunHashed(*g_App, CreateImage, digest);
 }
@@ -235,7 +237,7 @@ bool RunCreate(const JobTexts& texts, bool* told, BYTE digest[kSha256Size])
 // target's volumes taken, and nothing is written unless all of them are.
 bool RunRestore(const JobTexts& texts, bool* told)
 {
-    if (!OpenImageForRead() || !IsDiskFile(g_App->ImageHandle))
+    if (!OpenImageForRead() || !IsPlainFile(g_App->ImageHandle))
         return CantOpenFile(texts, told);
     if (!ImageSizeMatchesDisk()) {
         ShowErrorBox(*g_App, L"Sizes of selected file and selected disk aren't equal!");
@@ -269,6 +271,17 @@ void RetakeMediumIdentity()
     app.DriveList[static_cast<size_t>(app.SelectedIndex)].Identity = now;
 }
 
+// Everything is given back before a box waits for the operator: the file, the
+// drive, and only then the drive's volumes. Once given back, nothing is left to do.
+void ReleaseJob()
+{
+    CloseImageFile();
+    if (IsOpenHandle(g_App->DiskHandle))
+        RetakeMediumIdentity();
+    CloseDisk();
+    ReleaseVolumes(*g_App);
+}
+
 // With the drive open: reads the name, checks where the file lies, runs the job and tells the outcome.
 void RunOnOpenDisk(JobKind kind)
 {
@@ -279,7 +292,7 @@ void RunOnOpenDisk(JobKind kind)
 
     // The edit is disabled during a job and another thread can't focus it: selection only.
     SendDlgItemMessageW(g_App->MainWindow, IDC_FILE_NAME, EM_SETSEL, 0, -1);
-    if (!ReadImageFileName()) {
+    if (!ReadImageFileName() || !IsImageFileName(ImageFileName)) {
         ShowJobBox(texts.cantOpenFile, MB_ICONWARNING);
         return;
     }
@@ -295,24 +308,26 @@ void RunOnOpenDisk(JobKind kind)
     // A create's image takes the chosen name only now, complete and verified; else its temporary file goes.
     const bool finished =
         create ? FinishCreate(*g_App, ImageFileName, done && verified != VerifyResult::Failed, digest) : done;
-    // Everything is given back before the outcome box waits for the operator:
-    // the file, the drive, and only then the drive's volumes.
-    CloseImageFile();
-    RetakeMediumIdentity();
-    CloseDisk();
-    ReleaseVolumes(*g_App);
+    ReleaseJob();
     if (!told)
         ShowOutcome(texts, finished, verified, create ? L"\n\nSHA-256: " + DigestHex(digest) : std::wstring());
 }
 
 DWORD RunJob(JobKind kind)
 {
+    // The job moves the current folder off the drive's volumes; it comes back at
+    // the end, so that a relative name typed next still means the folder the
+    // operator saw. One that is gone by then (a restore over it) stays left.
+    wchar_t folder[MAX_PATH] = {};
+    const DWORD folderLength = GetCurrentDirectoryW(MAX_PATH, folder);
     if (OpenSelectedDisk(kind))
         RunOnOpenDisk(kind);
     else
         ShowJobBox(kCantOpenDisk, MB_ICONWARNING);
     CloseDisk();
     ReleaseVolumes(*g_App);
+    if (folderLength > 0 && folderLength < MAX_PATH)
+        SetCurrentDirectoryW(folder);
     SetControlsIdle(true);
     // The last touch of the shared record: once this is posted, the
     // dialog may end the program and free it.
@@ -336,7 +351,16 @@ void RequestCancel()
 {
     EnterCriticalSection(&g_App->Lock);
     g_App->CancelRequested = true;
+    g_App->CancelDeclined = false;
     LeaveCriticalSection(&g_App->Lock);
+}
+
+bool CancelWasDeclined()
+{
+    EnterCriticalSection(&g_App->Lock);
+    const bool declined = g_App->CancelDeclined;
+    LeaveCriticalSection(&g_App->Lock);
+    return declined;
 }
 
 bool StartImageJob(JobKind kind)
@@ -361,6 +385,7 @@ bool StartImageJob(JobKind kind)
         FocusControl(StartingButton(kind));
         return false;
     }
+    GuardJob(g_App->MainWindow, true);
     return true;
 }
 
@@ -370,6 +395,7 @@ void OnJobEnded()
         return;
     CloseHandle(JobThread);
     JobThread = nullptr;
+    GuardJob(g_App->MainWindow, false);
     ShowTaskbarState(g_App->MainWindow, TaskbarState::None);
     FocusControl(StartingButton(RunningKind));
 }

@@ -14,6 +14,8 @@ extern wchar_t ImageFileName[MAX_PATH];
 
 void SetControlsIdle(bool enable);
 void RequestCancel();
+// True when the cancel question that followed the last request was answered No.
+bool CancelWasDeclined();
 // Disables the controls, moves the focus to Cancel and starts the worker.
 // False (after telling the operator, controls back to idle) when the thread
 // can't be started; false and nothing done while a job still runs.

@@ -99,7 +99,7 @@ bool CreateTemporaryImage(AppState& app, const wchar_t* chosen)
     app.ImagePath = temporary;
     // Exclusive: nobody else writes the image or moves it while the job does.
     app.ImageHandle = CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (!IsOpenHandle(app.ImageHandle))
         return false;
     app.ImageSparse = MakeImageSparse(app.ImageHandle, temporary.c_str());

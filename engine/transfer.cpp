@@ -169,6 +169,11 @@ bool ConfirmCancel(AppState& app, const wchar_t* question, UINT defaultButton)
     const bool confirmed =
         MessageBoxW(app.MainWindow, question, L"Warning", MB_ICONQUESTION | MB_YESNO | defaultButton) == IDYES;
     PostTaskbarState(app.MainWindow, TaskbarState::Running);
+    if (!confirmed) {
+        EnterCriticalSection(&app.Lock);
+        app.CancelDeclined = true;
+        LeaveCriticalSection(&app.Lock);
+    }
     return confirmed;
 }
 

@@ -59,10 +59,20 @@ static INT_PTR OnClose(HWND dialog)
 static INT_PTR OnJobEndedMessage(HWND dialog)
 {
     OnJobEnded();
-    if (QuitPending)
+    // No to the cancel question that the close brought keeps the program too.
+    const bool quit = QuitPending && !CancelWasDeclined();
+    QuitPending = false;
+    if (quit)
         QuitProgram(dialog);
     else
         RefreshIfDevicesChanged(dialog);
+    return TRUE;
+}
+
+static INT_PTR OnQueryEndSession(HWND dialog)
+{
+    // A log-off or shut-down in the middle of a restore leaves a half-written disk.
+    SetWindowLongPtrW(dialog, DWLP_MSGRESULT, IsJobRunning() ? FALSE : TRUE);
     return TRUE;
 }
 
@@ -194,6 +204,8 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         return OnListBoxColour(dialog, reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
     case WM_JOB_ENDED:
         return OnJobEndedMessage(dialog);
+    case WM_QUERYENDSESSION:
+        return OnQueryEndSession(dialog);
     case WM_DEVICECHANGE:
         return OnDeviceChange(dialog, wParam, lParam);
     case WM_TIMER:

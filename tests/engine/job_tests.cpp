@@ -2,6 +2,7 @@
 #include "tests/engine/engine_fixture.h"
 
 #include "engine/checksum_file.h"
+#include "engine/image_file.h"
 #include "engine/transfer.h"
 #include "resource.h"
 
@@ -158,17 +159,17 @@ TEST_F(JobTest, OpenFailuresAreToldAndUseNoShortenedName)
     EXPECT_TRUE(from == 2 && to == 4) << "the edit was touched";
     EXPECT_EQ(Seen(watcher), Boxes(4, kCantOpenDisk));
 
+    // Device names, and wildcards that would find the existing image: no question, nothing replaced.
     state_->SelectedIndex = 0;
-    for (const std::wstring& name : {std::wstring(), std::wstring(L"NUL"), cut + L"y"}) {
+    for (const std::wstring& name : {std::wstring(), std::wstring(L"NUL"), cut + L"y", folder + L"existin?.hdd",
+                                     folder + L"*.hdd"}) {
         watcher.Clear();
         SetFileName(name);
         RunJob(JobKind::Create);
         RunJob(JobKind::Restore);
-        Boxes seen = Seen(watcher);
-        if (!seen.empty() && seen[0] == kReplace) // the device NUL may count as existing
-            seen.erase(seen.begin());
-        EXPECT_EQ(seen, (Boxes{kCantWriteFile, kCantOpenFile})) << ts::Narrow(name);
+        EXPECT_EQ(Seen(watcher), (Boxes{kCantWriteFile, kCantOpenFile})) << ts::Narrow(name);
     }
+    EXPECT_TRUE(Contents(existing) == before);
 
     watcher.Clear();
     watcher.SetDefaultAnswer(0);
@@ -188,6 +189,34 @@ TEST_F(JobTest, OpenFailuresAreToldAndUseNoShortenedName)
     EXPECT_NE(h, INVALID_HANDLE_VALUE);
     CloseHandle(h);
     ExpectControls(true);
+}
+
+// The job leaves the current folder while it holds the drive; a relative name
+// typed after it still means a file in the folder the operator saw.
+TEST_F(JobTest, ARelativeNameAfterAJobMeansTheSameFolder)
+{
+    const Bytes disk = MakeDrive(kFloppy, 12);
+    state_->VerifyAfterWriting = false;
+    wchar_t kept[MAX_PATH] = {};
+    ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, kept), 0u);
+    const std::wstring first = Scratch(L"relative-1.hdd"), second = Scratch(L"relative-2.hdd");
+    const size_t cut = first.rfind(L'\\');
+    const std::wstring folder = first.substr(0, cut);
+    ASSERT_TRUE(SetCurrentDirectoryW(folder.c_str()));
+    ts::BoxWatcher watcher;
+    SetFileName(first.substr(cut + 1));
+    RunJob(JobKind::Create);
+    SetFileName(second.substr(cut + 1));
+    RunJob(JobKind::Create);
+    wchar_t now[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, now);
+    SetCurrentDirectoryW(kept);
+    // Whatever landed beside the program goes too.
+    DeleteFileW((std::wstring(kept) + L"\\" + second.substr(cut + 1)).c_str());
+    EXPECT_EQ(Seen(watcher), (Boxes{kCreated, kCreated}));
+    EXPECT_EQ(ts::Narrow(now), ts::Narrow(folder));
+    EXPECT_TRUE(Contents(first) == disk);
+    EXPECT_EQ(FileSize(second), kFloppySize);
 }
 
 TEST_F(JobTest, CancelStopsOnlyWhenConfirmedAndLeavesNoHalfImage)
@@ -436,3 +465,38 @@ TEST_F(JobTest, ReplacingKeepsTheOldImageAndChecksumUntilTheNewOneIsComplete)
 }
 
 } // namespace
+
+TEST(ImageFileName, DeviceNamesOtherPrefixedNamesAndWildcardsAreNoImageFiles)
+{
+    const wchar_t kVolume[] = L"\\\\?\\Volume{1b3f0000-0000-4000-8000-000000000001}";
+    const struct {
+        std::wstring name;
+        bool image;
+    } rows[] = {
+        {L"C:\\images\\disk.hdd", true},
+        {L"\\\\server\\share\\disk.hdd", true},
+        {L"\\\\?\\C:\\images\\disk.hdd", true},
+        {L"\\\\?\\UNC\\server\\share\\disk.hdd", true},
+        {std::wstring(kVolume) + L"\\disk.hdd", true},
+        {std::wstring(kVolume) + L"\\images\\disk.hdd", true},
+        {L"", false},
+        {L"\\\\.\\E:", false}, // the volume itself: a create would write over it
+        {L"//./E:", false},
+        {L"\\\\.\\PhysicalDrive1", false},
+        {L"\\\\.\\NUL", false}, // what the full path makes of NUL, C:\nul.hdd, COM1
+        {L"\\\\.\\COM1", false},
+        {L"\\\\?\\E:", false},
+        {L"\\\\?\\E:\\", false},
+        {kVolume, false},
+        {std::wstring(kVolume) + L"\\", false},
+        {L"\\\\?\\UNC\\server\\share", false},
+        {L"\\\\?\\UNC\\server\\share\\", false},
+        {L"\\\\?\\GLOBALROOT\\Device\\Harddisk1\\Partition0", false},
+        {L"\\\\?\\PhysicalDrive1", false},
+        {L"C:\\images\\*.hdd", false},
+        {L"C:\\images\\disk?.hdd", false},
+        {L"\\\\?\\C:\\images\\d?sk.hdd", false},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(IsImageFileName(row.name.c_str()), row.image) << ts::Narrow(row.name);
+}

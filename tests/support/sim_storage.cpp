@@ -90,6 +90,7 @@ struct OpenObject {
     bool stale = false; // its disk or volume was removed
     int64_t position = 0;
     std::vector<std::wstring> names; // search
+    bool link = false;               // file: a link opened itself (FILE_FLAG_OPEN_REPARSE_POINT)
     size_t next = 0;
 };
 
@@ -110,6 +111,7 @@ struct World {
     std::vector<VolumeState> volumes;
     std::map<HANDLE, OpenObject> handles;
     std::vector<std::wstring> watched;
+    std::vector<std::wstring> links; // watched files that stand for symbolic links
     std::vector<FaultState> faults;
     std::vector<HookState> hooks;
     std::vector<CallRecord> calls;
@@ -628,13 +630,18 @@ HANDLE NewToken()
     return CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }
 
-bool IsWatched(const std::wstring& full)
+bool Listed(const std::vector<std::wstring>& paths, const std::wstring& full)
 {
     Guard guard;
-    for (const std::wstring& path : g_world->watched)
+    for (const std::wstring& path : paths)
         if (SameText(path, full))
             return true;
     return false;
+}
+
+bool IsWatched(const std::wstring& full)
+{
+    return Listed(g_world->watched, full);
 }
 
 // ---- the replacements ----
@@ -676,6 +683,7 @@ HANDLE WINAPI HookCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURIT
             OpenObject object;
             object.kind = Kind::File;
             object.path = full;
+            object.link = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0 && Listed(g_world->links, full);
             g_world->handles[file] = object;
         }
         Finish(call);
@@ -1020,9 +1028,13 @@ BOOL WINAPI HookGetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFOR
         Finish(call);
         return FALSE;
     }
-    if (object.kind == Kind::File)
-        return sys.GetFileInformationByHandle(handle, info) ? Succeed(call) : Fail(call, GetLastError());
-    return Fail(call, ERROR_INVALID_FUNCTION);
+    if (object.kind != Kind::File)
+        return Fail(call, ERROR_INVALID_FUNCTION);
+    if (!sys.GetFileInformationByHandle(handle, info))
+        return Fail(call, GetLastError());
+    if (object.link)
+        info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return Succeed(call);
 }
 
 BOOL CopyName(const std::wstring& name, LPWSTR out, DWORD length, CallRecord& call)
@@ -1402,6 +1414,14 @@ void Stack::Watch(const std::wstring& path)
     const std::wstring full = FullPath(path.c_str());
     Guard guard;
     g_world->watched.push_back(full);
+}
+
+void Stack::MakeLink(const std::wstring& path)
+{
+    Watch(path);
+    const std::wstring full = FullPath(path.c_str());
+    Guard guard;
+    g_world->links.push_back(full);
 }
 
 std::vector<CallRecord> Stack::Calls() const

@@ -175,6 +175,10 @@ class Stack {
     void AddFault(const Fault& fault);
     void AddHook(const Hook& hook);
     void Watch(const std::wstring& path); // record (and allow faults on) this real file
+    // Watches this real file as a symbolic link to itself: opened with
+    // FILE_FLAG_OPEN_REPARSE_POINT it is the link (FILE_ATTRIBUTE_REPARSE_POINT in
+    // GetFileInformationByHandle), otherwise its content is the link's target.
+    void MakeLink(const std::wstring& path);
 
     // What happened.
     std::vector<CallRecord> Calls() const;

@@ -308,6 +308,37 @@ TEST_F(JobProgress, FiguresInTheStatusBarAndTheTaskbarButtonFollowTheJob)
     EXPECT_EQ(taskbar.refs, base);
 }
 
+// While a job runs the machine stays awake and a log-off is refused; Esc asks to
+// cancel, and No lets the job end and the program stay.
+TEST_F(JobProgress, AJobHoldsTheMachineAndEscAnsweredNoKeepsTheProgram)
+{
+    const EXECUTION_STATE kHeld = ES_CONTINUOUS | ES_SYSTEM_REQUIRED;
+    EXECUTION_STATE during = 0;
+    LRESULT endDuring = TRUE;
+    int chunk = 0;
+    g_onChunk = [&](int position) {
+        if (position == 0 || ++chunk != 5)
+            return;
+        // Without ES_CONTINUOUS the call answers the held state and keeps it.
+        during = SetThreadExecutionState(ES_SYSTEM_REQUIRED);
+        endDuring = SendMessageW(MainWindow(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
+        SendMessageW(MainWindow(), WM_COMMAND, IDCANCEL, 0); // Esc
+    };
+    ts::BoxWatcher watcher;
+    watcher.Answer(IDNO);
+    ASSERT_TRUE(StartImageJob(JobKind::Create));
+    ASSERT_TRUE(ts::PumpUntil([] { return !IsJobRunning(); }, 60000));
+    ts::PumpUntil([] { return false; }, 200);
+    ASSERT_EQ(watcher.Boxes().size(), 2u);
+    EXPECT_EQ(watcher.Boxes()[0].text, L"Cancel read image?");
+    EXPECT_EQ(watcher.Boxes()[1].text, L"The disk image was successfully created!");
+    EXPECT_TRUE(IsWindowVisible(MainWindow())) << "the program quit";
+    EXPECT_EQ(during & kHeld, kHeld);
+    EXPECT_EQ(endDuring, FALSE);
+    EXPECT_NE(SetThreadExecutionState(ES_SYSTEM_REQUIRED) & kHeld, kHeld) << "still held after the job";
+    EXPECT_NE(SendMessageW(MainWindow(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), FALSE);
+}
+
 TEST_F(JobProgress, WithoutTheTaskbarsInterfaceNothingFails)
 {
     // Wine's own taskbar class, or none: the button shows nothing and the job is unaffected.

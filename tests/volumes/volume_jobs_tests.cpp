@@ -21,6 +21,10 @@ const std::string kOnDisk = "Error!|The selected file lies on the selected physi
                             "another drive!|error|OK";
 const std::string kPlaceUnknown = "Error!|Can't tell on which drive the selected file lies,\nplease choose a file on "
                                   "another drive!|error|OK";
+const std::string kCantOpenFile = "Korvane:|Can't open selected file,\nplease check the filename!|warning|OK";
+const std::string kCantWriteFile =
+    "Korvane:|Can't open selected file for write,\nplease check the filename or file properties!|warning|OK";
+const std::string kReplace = "Write image file|The selected file exists,\nREPLACE ?|question|YesNo";
 const std::string kReadQuestion = "Read image from disk|Can't lock a volume of the selected physical disk,\nthe image "
                                   "may mix old and new data!\n\nCONTINUE ?|warning|YesNo";
 
@@ -355,8 +359,23 @@ TEST_F(VolumeJobTest, CreateLocksTheSourceWhileReadingAndAsksWhenItCant)
     EXPECT_TRUE(Contents(created) == before_);
     EXPECT_FALSE(stack_->VolumeLocked(kBoot));
 
-    // Volumes that can't be told can't be locked either: the same question, at once.
+    // The file can't be created: the volumes are given back before that box waits.
     ASSERT_TRUE(DeleteFileW(created.c_str()));
+    stack_->RemoveVolume(kData);
+    stack_->Watch(created);
+    stack_->AddFault({"CreateFileW", 0, created, ERROR_ACCESS_DENIED});
+    watcher.Clear();
+    watcher.SetDefaultAnswer(0);
+    ASSERT_TRUE(StartImageJob(JobKind::Create));
+    ASSERT_TRUE(ts::PumpUntil([&] { return watcher.Boxes().size() >= 1; }));
+    EXPECT_FALSE(stack_->VolumeLocked(kBoot)) << "held while the box waits";
+    EXPECT_EQ(stack_->OpenHandles(), 0);
+    ts::BoxWatcher::Press(watcher.Boxes()[0].window, IDOK);
+    ASSERT_TRUE(ts::PumpUntil([] { return !IsJobRunning(); }));
+    EXPECT_EQ(Seen(watcher), Boxes{kCantWriteFile});
+    watcher.SetDefaultAnswer(IDOK);
+
+    // Volumes that can't be told can't be locked either: the same question, at once.
     stack_->AddFault({"FindFirstVolumeW", 0, L"", ERROR_ACCESS_DENIED});
     watcher.Clear();
     watcher.Answer(IDNO);
@@ -395,6 +414,52 @@ TEST_F(VolumeJobTest, ImageOnAVolumeOfTheTargetIsRefusedInBothJobs)
     RunJob(JobKind::Create);
     EXPECT_EQ(Seen(watcher), (Boxes{kPlaceUnknown, kNotCreated}));
     EXPECT_EQ(FileSize(inside), -1);
+}
+
+// Names that are no image files are refused before anything is opened, with the
+// box of a file that can't be opened: device names (the volume S: of another
+// disk, NUL and COM1 as a file name, the drive itself); then a folder, a link in
+// the created file's place, and a file that can't tell what it is.
+TEST_F(VolumeJobTest, DevicesFoldersAndLinksAreNoImageFiles)
+{
+    const Bytes other = AddDisk(3, 4096, 2LL * 2 * 18 * 4096 + 4 * 4096, 52);
+    sim::Volume letter = VolumeOn(3, kOther, 4096, 8 * 4096);
+    letter.mountPoint = L"S:\\";
+    stack_->AddVolume(letter);
+    MakeTarget();
+    ts::BoxWatcher watcher;
+    watcher.SetDefaultAnswer(IDYES);
+    for (const std::wstring& name : {std::wstring(L"\\\\.\\S:"), sim::VolumePath(kOther), sim::DiskPath(kTarget),
+                                     std::wstring(L"NUL"), std::wstring(L"C:\\nul.hdd"), std::wstring(L"COM1")}) {
+        watcher.Clear();
+        SetFileName(name);
+        RunJob(JobKind::Create);
+        RunJob(JobKind::Restore);
+        ExpectRefused(watcher, Boxes{kCantWriteFile, kCantOpenFile});
+        EXPECT_EQ(sim::CountCalls(stack_->Calls(), "WriteFile"), 0) << ts::Narrow(name);
+    }
+    EXPECT_TRUE(Contents(BackingFile(3)) == other) << "the other disk changed";
+
+    std::wstring folder = MountFolder(L"image-folder");
+    folder.pop_back();
+    const std::wstring link = Scratch(L"link.hdd");
+    ASSERT_TRUE(ts::WriteWholeFile(link, content_));
+    stack_->MakeLink(link);
+    for (const std::wstring& name : {folder, link}) {
+        watcher.Clear();
+        SetFileName(name);
+        RunJob(JobKind::Create);
+        EXPECT_EQ(Seen(watcher), Boxes{kCantWriteFile}) << ts::Narrow(name);
+    }
+    EXPECT_TRUE(Contents(link) == content_) << "written through the link";
+    watcher.Clear();
+    SetFileName(folder);
+    RunJob(JobKind::Restore);
+    stack_->Watch(image_);
+    stack_->AddFault({"GetFileInformationByHandle", 0, image_, ERROR_INVALID_FUNCTION});
+    SetFileName(image_);
+    RunJob(JobKind::Restore);
+    ExpectRefused(watcher, Boxes{kCantOpenFile, kCantOpenFile});
 }
 
 } // namespace
