@@ -359,11 +359,12 @@ TEST_F(VolumeJobTest, CreateLocksTheSourceWhileReadingAndAsksWhenItCant)
     EXPECT_TRUE(Contents(created) == before_);
     EXPECT_FALSE(stack_->VolumeLocked(kBoot));
 
-    // The file can't be created: the volumes are given back before that box waits.
+    // The file (under its temporary name) can't be created: the volumes are given back before that box waits.
     ASSERT_TRUE(DeleteFileW(created.c_str()));
     stack_->RemoveVolume(kData);
-    stack_->Watch(created);
-    stack_->AddFault({"CreateFileW", 0, created, ERROR_ACCESS_DENIED});
+    const std::wstring partial = Scratch(L"source.hdd.partial");
+    stack_->Watch(partial);
+    stack_->AddFault({"CreateFileW", 0, partial, ERROR_ACCESS_DENIED});
     watcher.Clear();
     watcher.SetDefaultAnswer(0);
     ASSERT_TRUE(StartImageJob(JobKind::Create));
