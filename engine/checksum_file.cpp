@@ -41,7 +41,8 @@ std::wstring DecodeName(const std::string& bytes)
 {
     for (UINT codePage : {static_cast<UINT>(CP_UTF8), static_cast<UINT>(CP_ACP)}) {
         const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
-        const int length = MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+        const int length =
+            MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
         if (length <= 0)
             continue;
         std::wstring name(static_cast<size_t>(length), L'\0');
@@ -85,8 +86,8 @@ ReadResult ReadSmallFile(const std::wstring& path, std::string* text)
                                                                               : ReadResult::Failed;
     }
     BY_HANDLE_FILE_INFORMATION info = {};
-    bool ok = GetFileInformationByHandle(file, &info) && info.nFileSizeHigh == 0 &&
-              info.nFileSizeLow <= kLargestChecksumFile;
+    bool ok =
+        GetFileInformationByHandle(file, &info) && info.nFileSizeHigh == 0 && info.nFileSizeLow <= kLargestChecksumFile;
     if (ok) {
         std::vector<char> bytes(static_cast<size_t>(info.nFileSizeLow) + 1);
         DWORD got = 0;
@@ -125,9 +126,8 @@ ChecksumEntry FindChecksumEntry(const std::string& text, const std::wstring& nam
         BYTE listed[kSha256Size];
         const size_t digits = 2 * kSha256Size;
         const bool bare = line.size() == digits;
-        if (!ParseDigest(line, listed) ||
-            (!bare && (line.size() < digits + 3 || line[digits] != ' ' ||
-                       (line[digits + 1] != ' ' && line[digits + 1] != '*')))) {
+        if (!ParseDigest(line, listed) || (!bare && (line.size() < digits + 3 || line[digits] != ' ' ||
+                                                     (line[digits + 1] != ' ' && line[digits + 1] != '*')))) {
             malformed = true;
             continue;
         }
@@ -184,8 +184,8 @@ std::string ChecksumLine(const BYTE digest[kSha256Size], const std::wstring& nam
     const std::wstring hex = DigestHex(digest);
     std::string line(hex.begin(), hex.end());
     line += "  ";
-    const int length = WideCharToMultiByte(CP_UTF8, 0, name.c_str(), static_cast<int>(name.size()), nullptr, 0,
-                                           nullptr, nullptr);
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, name.c_str(), static_cast<int>(name.size()), nullptr, 0, nullptr, nullptr);
     if (length > 0) {
         std::string utf8(static_cast<size_t>(length), '\0');
         WideCharToMultiByte(CP_UTF8, 0, name.c_str(), static_cast<int>(name.size()), &utf8[0], length, nullptr,

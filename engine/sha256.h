@@ -11,10 +11,10 @@ const size_t kSha256Size = 32;
 
 struct Sha256 {
     uint32_t state[8];
-    uint64_t length;      // bytes taken so far
-    BYTE pending[64];     // the start of a block not yet complete
+    uint64_t length;  // bytes taken so far
+    BYTE pending[64]; // the start of a block not yet complete
     size_t pendingSize;
-    bool portable;        // the plain C++ rounds even where the processor has SHA instructions
+    bool portable; // the plain C++ rounds even where the processor has SHA instructions
 };
 
 // Starts a hash; `portable` forces the plain rounds (for comparing both paths).

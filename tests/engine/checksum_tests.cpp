@@ -69,8 +69,8 @@ TEST(ChecksumFile, EntriesAreFoundAsSha256sumWritesThemAndNamesComparedWithoutCa
         const std::string* digest;
     } cases[] = {
         {a + "  floppy.hdd\n", L"floppy.hdd", false, Listed, &a},
-        {b + "  other.hdd\r\n" + a + " *FLOPPY.HDD\r\n", L"floppy.hdd", false, Listed, &a}, // binary marker, CRLF
-        {upper + "  ./floppy.hdd", L"floppy.hdd", false, Listed, &b},                         // upper-case digits
+        {b + "  other.hdd\r\n" + a + " *FLOPPY.HDD\r\n", L"floppy.hdd", false, Listed, &a},    // binary marker, CRLF
+        {upper + "  ./floppy.hdd", L"floppy.hdd", false, Listed, &b},                          // upper-case digits
         {"\xEF\xBB\xBF" + a + "  Bild-\xC3\xA4.hdd\n", L"bild-\u00C4.HDD", false, Listed, &a}, // UTF-8 name
         {b + "  other.hdd\n\n", L"floppy.hdd", false, NotListed, nullptr},
         {b + "  other.hdd\n", L"floppy.hdd", true, Listed, &b}, // renamed with its image
