@@ -125,7 +125,9 @@ int wmain(int argc, wchar_t** argv)
     BYTE digest[kSha256Size];
     const int exitCode = RunTimedAndClose(
         ok,
-        [&] { return restore ? RestoreImage() : unhashed ? CreateImage() : RunHashed(*g_App, CreateImage, digest); },
+        [&] { return restore    ? RestoreImage()
+                     : unhashed ? CreateImage()
+                                : RunHashed(*g_App, CreateImage, digest); },
         [] { return g_App->BytesDone; });
     delete claim;
     return exitCode;

@@ -109,7 +109,8 @@ bool Transfer(const Direction& direction)
     bool lastChunk = false;
     bool endPending = false; // the image file ends before BytesDone: its last chunks were skipped
     // A restore checked against a checksum file says so while it runs.
-    SetStatusText(std::wstring(direction.startText) + (direction.restore && app.Hash != nullptr ? L" \u00B7 checksum" : L""));
+    SetStatusText(std::wstring(direction.startText) +
+                  (direction.restore && app.Hash != nullptr ? L" \u00B7 checksum" : L""));
 
     while (app.BytesDone < app.TotalBytes) {
         if (lastChunk)

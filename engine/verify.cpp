@@ -179,7 +179,7 @@ bool SeekToStart(HANDLE file)
 bool ReopenWrittenSide(AppState& app, bool restore)
 {
     // A create reads back the file it wrote, which may still have its temporary name.
-    const wchar_t* path = restore                  ? app.DriveList[static_cast<size_t>(app.SelectedIndex)].DeviceID.c_str()
+    const wchar_t* path = restore ? app.DriveList[static_cast<size_t>(app.SelectedIndex)].DeviceID.c_str()
                           : app.ImagePath.empty() ? ImageFileName
                                                   : app.ImagePath.c_str();
     if (restore)

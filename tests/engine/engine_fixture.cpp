@@ -177,7 +177,8 @@ std::vector<std::wstring> EngineTest::Leftovers() const
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW found = {};
     const std::wstring folder = ts::TempPath(L"");
-    for (const std::wstring& pattern : {ts::TempPath(L"*.partial"), folder.substr(0, folder.rfind(L'\\') + 1) + L"kvn*.tmp"}) {
+    for (const std::wstring& pattern :
+         {ts::TempPath(L"*.partial"), folder.substr(0, folder.rfind(L'\\') + 1) + L"kvn*.tmp"}) {
         const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
         if (search == INVALID_HANDLE_VALUE)
             continue;

@@ -334,8 +334,8 @@ TEST_F(JobTest, CreateWritesAChecksumThatSha256sumAcceptsAndRestoreChecksEachFor
     EXPECT_TRUE(Leftovers().empty());
     std::string output;
     const std::string unixPath = ts::LinuxPath(image);
-    ASSERT_TRUE(ts::RunLinuxShell("cd '" + unixPath.substr(0, unixPath.rfind('/')) + "' && sha256sum -c '" + name + ".sha256'",
-                                  &output, 30000));
+    ASSERT_TRUE(ts::RunLinuxShell(
+        "cd '" + unixPath.substr(0, unixPath.rfind('/')) + "' && sha256sum -c '" + name + ".sha256'", &output, 30000));
     EXPECT_EQ(output, name + ": OK\n");
 
     // Each form of checksum file is found; a byte of the image changed after the create fails the restore.

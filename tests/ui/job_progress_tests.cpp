@@ -247,7 +247,8 @@ TEST_F(JobProgress, FiguresInTheStatusBarAndTheTaskbarButtonFollowTheJob)
     ASSERT_TRUE(ts::PumpUntil([&] { return watcher.Boxes().size() >= 2; }, 60000));
     ts::ObservedBox outcome = watcher.Boxes()[1];
     // The outcome carries the image's SHA-256.
-    EXPECT_TRUE(StartsWith(outcome.text, L"The disk image was successfully created!\n\nSHA-256: ")) << ts::Narrow(outcome.text);
+    EXPECT_TRUE(StartsWith(outcome.text, L"The disk image was successfully created!\n\nSHA-256: "))
+        << ts::Narrow(outcome.text);
     ts::PumpPending();
     EXPECT_EQ(taskbar.State(), kTaskbarNormal);
     EXPECT_EQ(taskbar.values.back(), 1000u);
