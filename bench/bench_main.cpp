@@ -127,7 +127,7 @@ int wmain(int argc, wchar_t** argv)
         ok,
         [&] { return restore    ? RestoreImage()
                      : unhashed ? CreateImage()
-                                : RunHashed(*g_App, CreateImage, digest); },
+                                : RunHashed(*g_App, [] { return CreateImage(); }, digest); },
         [] { return g_App->BytesDone; });
     delete claim;
     return exitCode;

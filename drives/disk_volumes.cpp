@@ -107,6 +107,7 @@ bool ListVolumes(std::vector<VolumeLayout>* volumes, bool strict)
     if (search == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_NO_MORE_FILES; // no volume at all
     bool whole = true;
+    // Past a volume that can't be told: a create still locks every volume it can find.
     do {
         VolumeLayout volume;
         volume.DevicePath = VolumeDevicePath(name);
@@ -115,17 +116,17 @@ bool ListVolumes(std::vector<VolumeLayout>* volumes, bool strict)
             volumes->push_back(volume);
         else if (strict && !HasNoExtents(volume.DevicePath, error))
             whole = false;
-    } while (whole && FindNextVolumeW(search, name, MAX_PATH));
+    } while (FindNextVolumeW(search, name, MAX_PATH));
     // A list that ended early may have left out a volume of the disk.
-    if (whole && GetLastError() != ERROR_NO_MORE_FILES)
+    if (GetLastError() != ERROR_NO_MORE_FILES)
         whole = false;
     FindVolumeClose(search);
     return whole;
 }
 
 // The device paths of the volumes of the disk open in state.DiskHandle. False when
-// they can't be told for a physical drive; for anything else (a file standing in
-// for a drive) an unknown disk has no volumes.
+// they can't all be told for a physical drive (those that could are given all the
+// same); for anything else (a file standing in for a drive) an unknown disk has no volumes.
 static bool FindVolumesOfDisk(AppState& state, std::vector<std::wstring>* paths)
 {
     paths->clear();
@@ -134,18 +135,20 @@ static bool FindVolumesOfDisk(AppState& state, std::vector<std::wstring>* paths)
     if (!IsOpenHandle(state.DiskHandle) || !ReadDiskNumber(state.DiskHandle, &disk))
         return !strict;
     std::vector<VolumeLayout> volumes;
-    if (!ListVolumes(&volumes, strict))
-        return !strict;
+    const bool whole = ListVolumes(&volumes, strict);
     *paths = VolumesOnDisk(volumes, disk);
-    return true;
+    return whole || !strict;
 }
 
 // Opens and locks one volume, and dismounts it when asked. The locked handle, or
 // INVALID_HANDLE_VALUE when it can't be taken or a cancel was requested meanwhile.
+// Only a dismount asks for write access: a write-protected medium opens its volumes
+// for reading only, and a create must still be able to lock them.
 static HANDLE TakeVolume(AppState& state, const std::wstring& devicePath, bool dismount)
 {
-    HANDLE volume = CreateFileW(devicePath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
+    const DWORD access = dismount ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
+    HANDLE volume = CreateFileW(devicePath.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
     if (volume == INVALID_HANDLE_VALUE)
         return INVALID_HANDLE_VALUE;
     DWORD returned = 0;
@@ -237,6 +240,7 @@ bool LockVolumesForReading(AppState& state)
         ReleaseVolumes(state);
         return false;
     }
+    state.SourceVolumesLocked = allLocked;
     if (allLocked)
         return true;
     // The volumes that were locked stay locked while the question waits: the answer may be Yes.
@@ -327,4 +331,42 @@ bool CheckImageNotOnDisk(AppState& state, const wchar_t* imagePath)
     if (!ReadVolumeDisks(volume, &volumeDisks, &error))
         return HasNoExtents(volume, error) || RefuseUnknown(state, strict, kImagePlaceUnknownText);
     return CheckImageVolume(state, volumeDisks, disk);
+}
+
+bool CheckImageFileNotOnDisk(AppState& state, HANDLE file)
+{
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!IsOpenHandle(file) || !GetFileInformationByHandle(file, &info))
+        return true;
+    // Volumes that can't all be told were refused (restore) or asked about (create) already.
+    std::vector<std::wstring> paths;
+    FindVolumesOfDisk(state, &paths);
+    for (const std::wstring& path : paths) {
+        const std::wstring root = path + L"\\";
+        DWORD serial = 0;
+        // A volume without a file system holds no file.
+        if (GetVolumeInformationW(root.c_str(), nullptr, 0, &serial, nullptr, nullptr, nullptr, 0) &&
+            serial == info.dwVolumeSerialNumber) {
+            ShowErrorBox(state, kImageOnDiskText);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CheckImageFolderNotOnDisk(AppState& state, const wchar_t* imagePath)
+{
+    std::wstring folder = imagePath;
+    const size_t slash = folder.find_last_of(L"\\/");
+    if (slash == std::wstring::npos)
+        return true;
+    folder.resize(slash + 1);
+    // A folder opens only with backup semantics; no access rights are needed to ask of it.
+    HANDLE opened = CreateFileW(folder.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
+        return true; // the image file can't be created there either: its own step says so
+    const bool elsewhere = CheckImageFileNotOnDisk(state, opened);
+    CloseHandle(opened);
+    return elsewhere;
 }

@@ -15,6 +15,13 @@ struct AppState;
 // when the system can't tell where the file lies. A file on a network share
 // or a CD lies on no disk.
 bool CheckImageNotOnDisk(AppState& state, const wchar_t* imagePath);
+// The path can pass through a junction or symbolic link onto the disk: false (after
+// the error box) when the opened `file` has the serial number of a volume of the disk
+// open in state.DiskHandle. Volumes that don't answer a serial hold no file system;
+// a handle that can't tell its own passes (the caller checks what it opened).
+bool CheckImageFileNotOnDisk(AppState& state, HANDLE file);
+// The same for the folder that a file still to be created goes into.
+bool CheckImageFolderNotOnDisk(AppState& state, const wchar_t* imagePath);
 // Moves the program's own current folder to the program's folder, so that it
 // holds no volume of the disk; a folder chosen in the file dialog would.
 void LeaveCurrentFolder();
@@ -24,10 +31,11 @@ void LeaveCurrentFolder();
 // told (after an error box), or when a cancel was requested meanwhile (no box:
 // the job tells its outcome). Nothing has been written then.
 bool TakeVolumesOffline(AppState& state);
-// Create: locks, without dismounting, every volume of the disk open in
-// state.DiskHandle while it is read, so that the image is consistent. Where
-// one can't be locked, asks whether to read anyway (default No). False on No
-// or when a cancel was requested meanwhile; every volume is released then.
+// Create: locks, without dismounting and with read access only, every volume of
+// the disk open in state.DiskHandle while it is read, so that the image is
+// consistent. Where one can't be locked, asks whether to read anyway (default No)
+// and clears state.SourceVolumesLocked. False on No or when a cancel was requested
+// meanwhile; every volume is released then.
 bool LockVolumesForReading(AppState& state);
 // Unlocks and closes what TakeVolumesOffline or LockVolumesForReading kept; called after CloseDisk.
 void ReleaseVolumes(AppState& state);

@@ -27,17 +27,9 @@ bool ReadSerial(HANDLE device, MediumIdentity* identity)
 
 bool ReadLayout(HANDLE device, MediumIdentity* identity)
 {
-    for (DWORD size = kFirstLayoutBytes; size <= kMostLayoutBytes; size *= 2) {
-        std::vector<BYTE> answer(size);
-        DWORD returned = 0;
-        if (DeviceIoControl(device, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, answer.data(), size, &returned,
-                            nullptr))
-            return LayoutFromAnswer(answer.data(), returned, identity);
-        const DWORD error = GetLastError();
-        if (error != ERROR_INSUFFICIENT_BUFFER && error != ERROR_MORE_DATA)
-            return false;
-    }
-    return false;
+    std::vector<BYTE> answer;
+    return ReadDriveLayout(device, &answer) &&
+           LayoutFromAnswer(answer.data(), static_cast<DWORD>(answer.size()), identity);
 }
 
 bool IsBlank(char c)
@@ -47,8 +39,29 @@ bool IsBlank(char c)
 
 } // namespace
 
+bool ReadDriveLayout(HANDLE device, std::vector<BYTE>* answer)
+{
+    for (DWORD size = kFirstLayoutBytes; size <= kMostLayoutBytes; size *= 2) {
+        answer->assign(size, 0);
+        DWORD returned = 0;
+        if (DeviceIoControl(device, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, answer->data(), size, &returned,
+                            nullptr)) {
+            answer->resize(returned);
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_INSUFFICIENT_BUFFER && error != ERROR_MORE_DATA)
+            break;
+    }
+    answer->clear();
+    return false;
+}
+
 bool SameMediumIdentity(const MediumIdentity& listed, const MediumIdentity& now)
 {
+    if (listed.ChangeCountAnswered != now.ChangeCountAnswered ||
+        (listed.ChangeCountAnswered && listed.ChangeCount != now.ChangeCount))
+        return false;
     if (listed.SerialAnswered != now.SerialAnswered || listed.LayoutAnswered != now.LayoutAnswered)
         return false;
     if (listed.SerialAnswered && listed.SerialNumber != now.SerialNumber)
@@ -111,9 +124,26 @@ bool LayoutFromAnswer(const BYTE* answer, DWORD size, MediumIdentity* identity)
     return true;
 }
 
+bool ReadMediumChangeCount(HANDLE device, DWORD* count)
+{
+    for (DWORD code : {static_cast<DWORD>(IOCTL_STORAGE_CHECK_VERIFY2), static_cast<DWORD>(IOCTL_STORAGE_CHECK_VERIFY)}) {
+        ULONG changes = 0;
+        DWORD returned = 0;
+        // An answer without the count (a device that only says whether a medium is in) tells nothing.
+        if (DeviceIoControl(device, code, nullptr, 0, &changes, sizeof(changes), &returned, nullptr) &&
+            returned >= sizeof(changes)) {
+            *count = changes;
+            return true;
+        }
+    }
+    return false;
+}
+
 MediumIdentity ReadMediumIdentity(HANDLE device)
 {
     MediumIdentity identity;
+    // First: a device that noticed a new medium says so before any other query.
+    identity.ChangeCountAnswered = ReadMediumChangeCount(device, &identity.ChangeCount);
     identity.SerialAnswered = ReadSerial(device, &identity);
     identity.LayoutAnswered = ReadLayout(device, &identity);
     if (!identity.LayoutAnswered)

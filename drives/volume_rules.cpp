@@ -17,7 +17,9 @@ bool IsPhysicalDrivePath(const std::wstring& path)
 
 bool VolumeWithoutExtents(UINT driveType, DWORD extentsError)
 {
-    return driveType == DRIVE_CDROM || driveType == DRIVE_REMOTE || extentsError == ERROR_NOT_READY;
+    // A floppy drive, a RAM disk or a mounted image file: its driver has no extents to give.
+    const bool noExtents = extentsError == ERROR_INVALID_FUNCTION || extentsError == ERROR_NOT_SUPPORTED;
+    return driveType == DRIVE_CDROM || driveType == DRIVE_REMOTE || extentsError == ERROR_NOT_READY || noExtents;
 }
 
 bool DiskNumberOf(const STORAGE_DEVICE_NUMBER& number, DWORD* disk)

@@ -21,8 +21,10 @@ struct VolumeLayout {
 bool IsPhysicalDrivePath(const std::wstring& path);
 
 // True when a volume whose extents query failed with `extentsError` has no
-// extents on any disk: a CD or DVD, a network drive, or a drive without a
-// medium (ERROR_NOT_READY). `driveType` is what GetDriveTypeW says of its root.
+// extents on any disk: a CD or DVD, a network drive, a drive without a medium
+// (ERROR_NOT_READY), or a volume whose driver has no extents to give (a floppy
+// drive, a RAM disk, a mounted image: ERROR_INVALID_FUNCTION, ERROR_NOT_SUPPORTED).
+// `driveType` is what GetDriveTypeW says of its root.
 bool VolumeWithoutExtents(UINT driveType, DWORD extentsError);
 
 // The disk number of a device, when the device is a disk at all.

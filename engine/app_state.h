@@ -17,6 +17,12 @@ struct IEnumWbemClassObject;
 struct IWbemClassObject;
 struct ImageHash;
 
+// Bytes [offset, offset + length) of a drive or image.
+struct ByteRange {
+    int64_t offset = 0;
+    int64_t length = 0;
+};
+
 struct AppState {
     HWND MainWindow = nullptr;
     DriveRecord ScratchDrive;
@@ -50,13 +56,14 @@ struct AppState {
     // The file a create writes: a temporary file beside the chosen name until the
     // finished image is moved there (what the verify pass reads back); empty otherwise.
     std::wstring ImagePath;
-    // A rescue filled the image out of order: its hash is taken from the finished file.
-    bool ImageRescued = false;
     // The running job's hash of the image's bytes, fed by the transfer loop with every
     // chunk it reads; null when the job doesn't hash.
     ImageHash* Hash = nullptr;
     // Volumes of the target disk held locked and dismounted during a restore.
     std::vector<HANDLE> VolumeHandles;
+    // A create: every volume of the source was locked while it was read. When not,
+    // a difference the verify finds is the drive changing, not the image.
+    bool SourceVolumesLocked = true;
     CRITICAL_SECTION Lock;
     bool CancelRequested = false; // guarded by Lock
     // The last cancel question was answered No; a new request forgets it. Guarded by Lock.
@@ -65,6 +72,12 @@ struct AppState {
     bool VerifyAfterWriting = true;
     // Whether the running job verifies: taken from the choice by StartImageJob before the worker starts.
     bool JobVerifies = false;
+    // A create that read around unreadable sectors; set when its rescue starts, cleared at each job's start.
+    bool ImageRescued = false;
+    bool RescueCancelled = false;
+    int64_t BytesUnread = 0; // bytes of the image the rescue could not read (zeros there)
+    // What the verify compares; empty: everything. A rescued image's read areas only.
+    std::vector<ByteRange> VerifyAreas;
 };
 
 // Set by start-up right after construction; never changed afterwards.

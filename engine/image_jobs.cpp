@@ -4,11 +4,14 @@
 
 #include "drives/disk_volumes.h"
 #include "drives/medium_identity.h"
+#include "drives/restore_target.h"
 #include "engine/app_state.h"
 #include "engine/checksum_file.h"
 #include "engine/image_file.h"
 #include "engine/image_hash.h"
 #include "engine/image_replace.h"
+#include "engine/rescue.h"
+#include "engine/rescue_map.h"
 #include "engine/sparse_image.h"
 #include "engine/transfer.h"
 #include "engine/verify.h"
@@ -60,10 +63,21 @@ void FocusControl(int id)
 }
 
 // A transfer that succeeded counts as done only once its verify, when asked for, found both sides equal.
+// A rescue that ended or was cancelled kept its image: it tells what couldn't be read.
 // `digestLine` follows the text of an image that was made.
 void ShowOutcome(const JobTexts& texts, bool transferred, VerifyResult verified, const std::wstring& digestLine)
 {
-    if (!transferred || verified == VerifyResult::Failed)
+    const bool kept = transferred || g_App->RescueCancelled;
+    if (g_App->ImageRescued && kept && verified != VerifyResult::Failed) {
+        SetStatusText(RescueStatusText(*g_App));
+        std::wstring text = RescueOutcomeText(*g_App, ImageFileName);
+        if (verified == VerifyResult::Cancelled)
+            text += L"\nThe image wasn't verified!";
+        // A rescue that ended has its checksum file too.
+        if (transferred)
+            text += digestLine;
+        ShowJobBox(text.c_str(), MB_ICONWARNING);
+    } else if (!transferred || verified == VerifyResult::Failed)
         ShowJobBox(texts.failed, MB_ICONWARNING);
     else if (verified == VerifyResult::Cancelled)
         ShowJobBox((texts.unverified + digestLine).c_str(), MB_ICONWARNING);
@@ -169,7 +183,47 @@ bool ConfirmReplace()
 // file's place meanwhile is opened itself, never followed: IsPlainFile refuses it.
 bool CreateImageFile()
 {
-    return CreateTemporaryImage(*g_App, ImageFileName) && IsPlainFile(g_App->ImageHandle);
+    if (!CreateTemporaryImage(*g_App, ImageFileName) || !IsPlainFile(g_App->ImageHandle))
+        return false;
+    ForgetRescueMap(ImageFileName);
+    return true;
+}
+
+// An unfinished rescue of this drive's size beside an image of that size: continue it? Yes is the default.
+bool ConfirmContinueRescue(RescueMap* map)
+{
+    const DISK_GEOMETRY_EX& geometry = g_App->DriveList[static_cast<size_t>(g_App->SelectedIndex)].DiskGeometry;
+    WIN32_FIND_DATAW image = {};
+    const HANDLE search = FindFirstFileW(ImageFileName, &image);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    FindClose(search);
+    if ((image.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        ((static_cast<int64_t>(image.nFileSizeHigh) << 32) | image.nFileSizeLow) != geometry.DiskSize.QuadPart)
+        return false;
+    if (!ReadUnfinishedRescue(ImageFileName, geometry.DiskSize.QuadPart, geometry.Geometry.BytesPerSector, map))
+        return false;
+    return MessageBoxW(g_App->MainWindow,
+                       L"The image file holds an unfinished rescue of a disk of this size.\nCONTINUE it ?",
+                       L"Write image file", MB_ICONQUESTION | MB_YESNO) == IDYES;
+}
+
+// The image of a continued rescue as it is: neither emptied nor shortened, and never a link.
+bool OpenImageToContinue()
+{
+    g_App->ImageHandle = CreateFileW(ImageFileName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (!IsOpenHandle(g_App->ImageHandle) || !IsPlainFile(g_App->ImageHandle))
+        return false;
+    g_App->ImagePath = ImageFileName;
+    g_App->ImageSparse = MakeImageSparse(g_App->ImageHandle, ImageFileName);
+    return true;
+}
+
+// A create from the drive's first byte.
+bool CreateFresh()
+{
+    return CreateImage(nullptr);
 }
 
 void ClearCancelRequest()
@@ -191,16 +245,26 @@ bool ImageSizeMatchesDisk()
 }
 
 // Windows keeps the partition layout it read when the disk arrived; after a restore
-// it must read the new one before the volumes are released. Sent on the disk handle
-// before it is closed. A drive that refuses has all its data nonetheless: Windows
-// reads the layout again at its next arrival.
+// it must read the new one before the volumes are released. Only after the verify:
+// the new layout's volumes mount at once and their file systems write. Sent on the
+// handle open last (the pass's, else the job's); when the pass could not reopen the
+// drive, on a handle opened for this alone. A drive that refuses has all its data
+// nonetheless: Windows reads the layout again at its next arrival.
 void AnnounceNewLayout()
 {
+    AppState& app = *g_App;
+    HANDLE disk = app.DiskHandle;
+    if (!IsOpenHandle(disk))
+        disk = CreateFileW(app.DriveList[static_cast<size_t>(app.SelectedIndex)].DeviceID.c_str(), 0,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     DWORD returned = 0;
-    DeviceIoControl(g_App->DiskHandle, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0, &returned, nullptr);
+    if (IsOpenHandle(disk))
+        DeviceIoControl(disk, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0, &returned, nullptr);
+    if (IsOpenHandle(disk) && disk != app.DiskHandle)
+        CloseHandle(disk);
 }
 
-void ReleaseJob();
+bool ReleaseJob();
 
 // Tells that the file can't be opened; that box is the job's outcome.
 bool CantOpenFile(const JobTexts& texts, bool* told)
@@ -216,21 +280,26 @@ bool CantOpenFile(const JobTexts& texts, bool* told)
 // source's volumes locked for a consistent image, then the file and the hashed copy.
 bool RunCreate(const JobTexts& texts, bool* told, BYTE digest[kSha256Size])
 {
+    if (!CheckImageFolderNotOnDisk(*g_App, ImageFileName))
+        return false;
     g_App->ImagePath.clear();
-    g_App->ImageRescued = false;
-    if (IsLinkOrFolder(ImageFileName) || !ConfirmReplace() || !ExistingImageReplaceable(ImageFileName))
+    if (IsLinkOrFolder(ImageFileName))
         return CantOpenFile(texts, told);
+    RescueMap unfinished;
+    const bool continuing = ConfirmContinueRescue(&unfinished);
+    // An image that can't be replaced ends the create here, before anything is read.
     const DriveRecord& drive = g_App->DriveList[static_cast<size_t>(g_App->SelectedIndex)];
-    if (!MakeRoomForImage(*g_App, ImageFileName, drive.DiskGeometry.DiskSize.QuadPart))
+    if (!continuing && (!ConfirmReplace() || !ExistingImageReplaceable(ImageFileName) ||
+                        !MakeRoomForImage(*g_App, ImageFileName, drive.DiskGeometry.DiskSize.QuadPart)))
         return CantOpenFile(texts, told);
     // A press while the question was open is not meant for the copy.
     ClearCancelRequest();
     LeaveCurrentFolder();
     if (!LockVolumesForReading(*g_App))
         return false;
-    if (!CreateImageFile())
+    if (!(continuing ? OpenImageToContinue() : CreateImageFile()))
         return CantOpenFile(texts, told);
-    return RunHashed(*g_App, CreateImage, digest);
+    return continuing ? CreateImage(&unfinished) : RunHashed(*g_App, CreateFresh, digest);
 }
 
 // Restore: its own checks first (image opened, sizes equal); only then are the
@@ -239,6 +308,9 @@ bool RunRestore(const JobTexts& texts, bool* told)
 {
     if (!OpenImageForRead() || !IsPlainFile(g_App->ImageHandle))
         return CantOpenFile(texts, told);
+    if (!CheckImageFileNotOnDisk(*g_App, g_App->ImageHandle) || !CheckTargetWritable(*g_App) ||
+        !CheckTargetStandsAlone(*g_App))
+        return false;
     if (!ImageSizeMatchesDisk()) {
         ShowErrorBox(*g_App, L"Sizes of selected file and selected disk aren't equal!");
         return false;
@@ -252,34 +324,47 @@ bool RunRestore(const JobTexts& texts, bool* told)
     if (!TakeVolumesOffline(*g_App))
         return false;
     BYTE actual[kSha256Size] = {};
-    const bool done = lookup == ChecksumLookup::Found
-                          ? RunHashed(*g_App, RestoreImage, actual) && ImageMatchesChecksum(*g_App, expected, actual)
-                          : RestoreImage();
-    if (done)
-        AnnounceNewLayout();
-    return done;
+    if (lookup != ChecksumLookup::Found)
+        return RestoreImage();
+    if (!RunHashed(*g_App, RestoreImage, actual))
+        return false;
+    if (ImageMatchesChecksum(*g_App, expected, actual))
+        return true;
+    // Every byte was written: Windows must read the layout the drive now holds.
+    AnnounceNewLayout();
+    return false;
 }
 
 // A restore writes a new layout, and with it a new layout identity: the
 // record takes the medium's identity again while the job still holds it, so
 // that the next job on the same selection finds the medium it wrote. The
-// dialog leaves the drive list alone while a job runs.
-void RetakeMediumIdentity()
+// dialog leaves the drive list alone while a job runs. False, with the record
+// left as it was, when the drive counts a medium change since it was listed:
+// the job may have read or written another card in the same reader.
+bool RetakeMediumIdentity()
 {
     AppState& app = *g_App;
-    const MediumIdentity now = ReadMediumIdentity(app.DiskHandle);
-    app.DriveList[static_cast<size_t>(app.SelectedIndex)].Identity = now;
+    if (!IsOpenHandle(app.DiskHandle))
+        return true;
+    MediumIdentity& recorded = app.DriveList[static_cast<size_t>(app.SelectedIndex)].Identity;
+    DWORD changes = 0;
+    const bool answered = ReadMediumChangeCount(app.DiskHandle, &changes);
+    if (answered != recorded.ChangeCountAnswered || (answered && changes != recorded.ChangeCount))
+        return false;
+    recorded = ReadMediumIdentity(app.DiskHandle);
+    return true;
 }
 
 // Everything is given back before a box waits for the operator: the file, the
 // drive, and only then the drive's volumes. Once given back, nothing is left to do.
-void ReleaseJob()
+// False when the drive counted a medium change during the job (see RetakeMediumIdentity).
+bool ReleaseJob()
 {
     CloseImageFile();
-    if (IsOpenHandle(g_App->DiskHandle))
-        RetakeMediumIdentity();
+    const bool sameMedium = RetakeMediumIdentity();
     CloseDisk();
     ReleaseVolumes(*g_App);
+    return sameMedium;
 }
 
 // With the drive open: reads the name, checks where the file lies, runs the job and tells the outcome.
@@ -305,16 +390,24 @@ void RunOnOpenDisk(JobKind kind)
     BYTE digest[kSha256Size] = {};
     const bool done = create ? RunCreate(texts, &told, digest) : RunRestore(texts, &told);
     const VerifyResult verified = done && g_App->JobVerifies ? VerifyTransfer(kind) : VerifyResult::Equal;
+    // The drive holds the new layout whatever the verify found: Windows must read it.
+    if (done && !create)
+        AnnounceNewLayout();
     // A create's image takes the chosen name only now, complete and verified; else its temporary file goes.
     const bool finished =
         create ? FinishCreate(*g_App, ImageFileName, done && verified != VerifyResult::Failed, digest) : done;
-    ReleaseJob();
+    const bool sameMedium = ReleaseJob();
+    if (!sameMedium)
+        ShowErrorBox(*g_App, L"The medium of the selected physical disk was changed during the job,\n"
+                             L"please check the list of drives!");
     if (!told)
-        ShowOutcome(texts, finished, verified, create ? L"\n\nSHA-256: " + DigestHex(digest) : std::wstring());
+        ShowOutcome(texts, finished && sameMedium, verified,
+                    create ? L"\n\nSHA-256: " + DigestHex(digest) : std::wstring());
 }
 
 DWORD RunJob(JobKind kind)
 {
+    ResetRescue(*g_App);
     // The job moves the current folder off the drive's volumes; it comes back at
     // the end, so that a relative name typed next still means the folder the
     // operator saw. One that is gone by then (a restore over it) stays left.

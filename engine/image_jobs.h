@@ -43,7 +43,8 @@ bool OpenImageForWrite();
 // there (replacing the old one), so that the rest of the job writes under the chosen
 // name and the finish moves nothing. The file is closed for the move and opened again
 // at the same position. False when it could not be moved (the job goes on in the
-// temporary file if it could be opened again) or not opened again (no image handle).
+// temporary file if it could be opened again) or not opened again (no image handle),
+// after telling why.
 bool KeepImageUnderChosenName();
 // Close the handle if open and forget it (the field becomes null).
 void CloseImageFile();

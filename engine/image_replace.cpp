@@ -147,8 +147,10 @@ bool KeepImageUnderChosenName()
         return IsOpenHandle(app.ImageHandle);
     // The file is open exclusively: it is closed for the move and opened again where the copy was.
     LARGE_INTEGER zero = {}, position = {};
-    if (!IsOpenHandle(app.ImageHandle) || !SetFilePointerEx(app.ImageHandle, zero, &position, FILE_CURRENT))
+    if (!IsOpenHandle(app.ImageHandle) || !SetFilePointerEx(app.ImageHandle, zero, &position, FILE_CURRENT)) {
+        ShowErrorBox(app, kWriteFileError);
         return false;
+    }
     const bool sparse = app.ImageSparse;
     CloseImageFile();
     const bool moved = MoveFileExW(app.ImagePath.c_str(), ImageFileName, kMoveFlags) != FALSE;
@@ -157,13 +159,16 @@ bool KeepImageUnderChosenName()
         DeleteFileW(ChecksumFileOf(ImageFileName).c_str());
     }
     app.ImageHandle = CreateFileW(app.ImagePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (!IsOpenHandle(app.ImageHandle)) {
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (!IsOpenHandle(app.ImageHandle))
         app.ImageHandle = nullptr;
-        return false;
-    }
-    app.ImageSparse = sparse;
-    return SetFilePointerEx(app.ImageHandle, position, nullptr, FILE_BEGIN) && moved;
+    else
+        app.ImageSparse = sparse;
+    const bool kept = moved && app.ImageHandle != nullptr &&
+                      SetFilePointerEx(app.ImageHandle, position, nullptr, FILE_BEGIN) != FALSE;
+    if (!kept)
+        ShowErrorBox(app, kWriteFileError);
+    return kept;
 }
 
 bool FinishCreate(AppState& app, const wchar_t* chosen, bool complete, BYTE digest[kSha256Size])

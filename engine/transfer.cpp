@@ -8,6 +8,7 @@
 #include "engine/app_state.h"
 #include "engine/chunk_sizing.h"
 #include "engine/image_hash.h"
+#include "engine/rescue.h"
 #include "engine/sparse_image.h"
 #include "report/byte_count.h"
 #include "report/error_box.h"
@@ -95,7 +96,7 @@ bool WriteImageChunk(AppState& app, HANDLE destination, bool* skipped)
     return WriteFile(destination, app.TransferBuffer, app.BytesRead, &app.BytesWritten, nullptr) != FALSE;
 }
 
-bool Transfer(const Direction& direction)
+bool Transfer(const Direction& direction, RescueMap* continued)
 {
     AppState& app = *g_App;
     if (!PrepareTransfer(app))
@@ -111,8 +112,12 @@ bool Transfer(const Direction& direction)
     // A restore checked against a checksum file says so while it runs.
     SetStatusText(std::wstring(direction.startText) +
                   (direction.restore && app.Hash != nullptr ? L" \u00B7 checksum" : L""));
+    // A continued rescue reads only what its map left; a rescue writes where its reads land.
+    bool rescued = continued != nullptr;
+    if (rescued)
+        result = ContinueRescue(app, *continued, bufferSize);
 
-    while (app.BytesDone < app.TotalBytes) {
+    while (!rescued && app.BytesDone < app.TotalBytes) {
         if (lastChunk)
             break;
         if (app.BytesDone + static_cast<int64_t>(app.ChunkSize) > app.TotalBytes) {
@@ -121,6 +126,10 @@ bool Transfer(const Direction& direction)
         }
         app.LastIoResult = ReadFile(source, app.TransferBuffer, app.ChunkSize, &app.BytesRead, nullptr);
         if (!app.LastIoResult || app.BytesRead != app.ChunkSize) {
+            if (!direction.restore && RescueAfterReadError(app, bufferSize, &result)) {
+                rescued = true;
+                break;
+            }
             ShowErrorBox(app, direction.readError);
             result = false;
             break;
@@ -145,7 +154,7 @@ bool Transfer(const Direction& direction)
         }
     }
     // Skipped chunks at the end leave the file short: it must end where the copy did.
-    if (endPending && !SetEndOfFile(destination) && result) {
+    if (endPending && !rescued && !SetEndOfFile(destination) && result) {
         ShowErrorBox(app, direction.writeError);
         result = false;
     }
@@ -158,7 +167,8 @@ bool Transfer(const Direction& direction)
     VirtualUnlock(app.TransferBuffer, bufferSize);
     if (VirtualFree(app.TransferBuffer, 0, MEM_RELEASE))
         app.TransferBuffer = nullptr;
-    SetStatusText(direction.endPrefix + FormatByteCount(static_cast<uint64_t>(app.BytesDone)));
+    SetStatusText(app.ImageRescued ? RescueStatusText(app)
+                                   : direction.endPrefix + FormatByteCount(static_cast<uint64_t>(app.BytesDone)));
     return result;
 }
 
@@ -192,12 +202,12 @@ void ShowProgress(AppState& app, int64_t bytesDone)
     SendDlgItemMessageW(app.MainWindow, IDC_STATUS, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
-bool CreateImage()
+bool CreateImage(RescueMap* continued)
 {
-    return Transfer(kCreate);
+    return Transfer(kCreate, continued);
 }
 
 bool RestoreImage()
 {
-    return Transfer(kRestore);
+    return Transfer(kRestore, nullptr);
 }

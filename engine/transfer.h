@@ -6,10 +6,13 @@
 #include <cstdint>
 
 struct AppState;
+struct RescueMap;
 
 // Both run on the job thread with DiskHandle and ImageHandle of g_App open.
 // True only when every byte arrived; every failure has been shown already.
-bool CreateImage();
+// A read error of the drive asks whether to rescue around it (app.ImageRescued then);
+// `continued` continues the unfinished rescue of that map instead of copying.
+bool CreateImage(RescueMap* continued = nullptr);
 bool RestoreImage();
 
 // Tells `bytesDone` of TotalBytes after a chunk of the running step: the bar, the

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "engine/app_state.h"
 #include "engine/chunk_sizing.h"
@@ -23,8 +24,15 @@ const VerifyTexts kRestoreTexts = {L"Verifying physical drive", L"the physical d
                                    L"Bytes written: "};
 const VerifyTexts kCreateTexts = {L"Verifying image file", L"the image file doesn't hold what was written!",
                                   L"Bytes read: "};
+// A create that read volumes it could not lock: the drive may have changed under the copy.
+const VerifyTexts kUnlockedCreateTexts = {L"Verifying image file", L"the physical drive changed while it was read!",
+                                          L"Bytes read: "};
 const wchar_t kReadDiskError[] = L"Read disk error";
 const wchar_t kReadFileError[] = L"Read file error";
+
+// The written side's reopen waits out another opener for about two seconds.
+const int kReopenTries = 9;
+const DWORD kReopenPauseMs = 250;
 
 // Used when the image file's volume can't tell its sector size: no volume in use has larger ones.
 const DWORD kAssumedFileSector = 4096;
@@ -168,10 +176,11 @@ DWORD FileVolumeSector(const wchar_t* path)
     return kAssumedFileSector;
 }
 
-bool SeekToStart(HANDLE file)
+bool SeekTo(HANDLE file, int64_t offset)
 {
-    LARGE_INTEGER zero = {};
-    return SetFilePointerEx(file, zero, nullptr, FILE_BEGIN) != FALSE;
+    LARGE_INTEGER at = {};
+    at.QuadPart = offset;
+    return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) != FALSE;
 }
 
 // Closes the handle the transfer wrote through (flushed by then) and opens the
@@ -186,8 +195,18 @@ bool ReopenWrittenSide(AppState& app, bool restore)
         CloseDisk();
     else
         CloseImageFile();
-    // Exclusive, as the job held it: the pass compares what nobody else changes meanwhile.
-    HANDLE reopened = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
+    // Readers may share (the system and scanners open a drive that was just closed for a
+    // look); writers stay out, so the pass compares what nobody changes meanwhile. A
+    // sharing violation is such a look still under way: give it a moment.
+    HANDLE reopened = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < kReopenTries; ++attempt) {
+        if (attempt > 0)
+            Sleep(kReopenPauseMs);
+        reopened = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING,
+                               nullptr);
+        if (IsOpenHandle(reopened) || GetLastError() != ERROR_SHARING_VIOLATION)
+            break;
+    }
     if (!IsOpenHandle(reopened))
         reopened = nullptr;
     (restore ? app.DiskHandle : app.ImageHandle) = reopened;
@@ -223,31 +242,35 @@ bool ConfirmVerifyCancel(AppState& app)
 
 // Each chunk goes as two pieces through the two parts of each buffer: one is compared
 // while both media already read the next. The bar moves and Cancel is polled once per chunk.
-VerifyResult ComparePieces(AppState& app, Sides& sides, const VerifyTexts& texts, int64_t* verified)
+// `*verified` counts the bytes compared in all spans.
+VerifyResult ComparePieces(AppState& app, Sides& sides, const VerifyTexts& texts, const ByteRange& span,
+                           int64_t* verified)
 {
     const ReadAhead& parts = sides.reader[0];
     const int halves = parts.halves;
-    const int64_t total = app.TotalBytes;
-    for (int64_t index = 0; *verified < total; ++index) {
+    int64_t done = 0; // in this span
+    for (int64_t index = 0; done < span.length; ++index) {
         const int half = static_cast<int>(index % halves);
-        const DWORD length = static_cast<DWORD>(std::min<int64_t>(parts.size[half], total - *verified));
-        if (!EndPiece(app, sides, index, *verified, length))
+        const DWORD length = static_cast<DWORD>(std::min<int64_t>(parts.size[half], span.length - done));
+        if (!EndPiece(app, sides, index, done, length))
             return VerifyResult::Failed;
         const size_t first = FirstDifference(sides.side[0]->buffer + parts.start[half],
                                              sides.side[1]->buffer + parts.start[half], length);
         if (first != length) {
             *verified += static_cast<int64_t>(first);
-            ShowErrorBox(app, L"Verify error at byte " + FormatByteCount(static_cast<uint64_t>(*verified)) + L":\n" +
+            const int64_t at = span.offset + done + static_cast<int64_t>(first);
+            ShowErrorBox(app, L"Verify error at byte " + FormatByteCount(static_cast<uint64_t>(at)) + L":\n" +
                                   texts.differs);
             return VerifyResult::Failed;
         }
+        done += length;
         *verified += length;
         for (int s = 0; s < 2; ++s)
             if (!FreeHalf(sides.reader[s])) {
                 ShowErrorBox(app, sides.side[s]->readError);
                 return VerifyResult::Failed;
             }
-        if (half == halves - 1 || *verified == total) {
+        if (half == halves - 1 || done == span.length) {
             ShowProgress(app, *verified);
             if (ConfirmVerifyCancel(app))
                 return VerifyResult::Cancelled;
@@ -256,15 +279,22 @@ VerifyResult ComparePieces(AppState& app, Sides& sides, const VerifyTexts& texts
     return VerifyResult::Equal;
 }
 
-// Starts both readers, compares, and stops them before the buffers go.
-VerifyResult Compare(AppState& app, Sides& sides, uint32_t chunk, const VerifyTexts& texts, int64_t* verified)
+// Starts both readers at the span's start, compares, and stops them before the buffers go.
+VerifyResult Compare(AppState& app, Sides& sides, uint32_t chunk, const VerifyTexts& texts, const ByteRange& span,
+                     int64_t* verified)
 {
+    for (int s = 0; s < 2; ++s)
+        if (!SeekTo(sides.side[s]->handle, span.offset)) {
+            ShowErrorBox(app, sides.side[s]->readError);
+            return VerifyResult::Failed;
+        }
     // The first part is half the chunk or a little less: the chunk of a drive is often an odd
     // number of sectors (a cylinder of 255 x 63), and every read starts on whole sectors of both sides.
     const uint64_t both = SectorOfBoth(sides.side[0]->sector, sides.side[1]->sector);
     const uint32_t firstPart = static_cast<uint32_t>(chunk / 2 - chunk / 2 % both);
     for (int s = 0; s < 2; ++s) {
         ReadAhead& reader = sides.reader[s];
+        reader = ReadAhead();
         reader.file = sides.side[s]->handle;
         reader.buffer = sides.side[s]->buffer;
         reader.sector = sides.side[s]->sector;
@@ -272,13 +302,30 @@ VerifyResult Compare(AppState& app, Sides& sides, uint32_t chunk, const VerifyTe
         reader.start[1] = firstPart;
         reader.size[0] = firstPart != 0 ? firstPart : chunk;
         reader.size[1] = chunk - firstPart;
-        reader.total = app.TotalBytes;
+        reader.total = span.length;
         StartReadAhead(reader);
     }
-    const VerifyResult result = ComparePieces(app, sides, texts, verified);
+    const VerifyResult result = ComparePieces(app, sides, texts, span, verified);
     StopReadAhead(sides.reader[0]);
     StopReadAhead(sides.reader[1]);
     return result;
+}
+
+// What the pass compares: the whole drive, or the areas it was given (a rescued image's
+// read areas), each cut down to whole sectors of both sides.
+std::vector<ByteRange> SpansToCompare(const AppState& app, uint64_t both)
+{
+    if (app.VerifyAreas.empty())
+        return std::vector<ByteRange>(1, ByteRange{0, app.TotalBytes});
+    std::vector<ByteRange> spans;
+    const int64_t step = static_cast<int64_t>(both);
+    for (const ByteRange& area : app.VerifyAreas) {
+        const int64_t begin = (area.offset + step - 1) / step * step;
+        const int64_t end = (area.offset + area.length) / step * step;
+        if (begin < end)
+            spans.push_back({begin, end - begin});
+    }
+    return spans;
 }
 
 // Prepares both sides and runs the comparison; false results have told their cause.
@@ -295,10 +342,6 @@ VerifyResult RunVerify(AppState& app, bool restore, const VerifyTexts& texts, in
     Side file = {app.ImageHandle, nullptr, fileSector, kReadFileError};
     Side& written = restore ? drive : file;
     Side& source = restore ? file : drive;
-    if (!SeekToStart(source.handle)) {
-        ShowErrorBox(app, source.readError);
-        return VerifyResult::Failed;
-    }
     app.MemoryStatus.dwLength = sizeof(app.MemoryStatus);
     if (!GlobalMemoryStatusEx(&app.MemoryStatus)) {
         ShowErrorBox(app, L"Memory calc error");
@@ -318,7 +361,10 @@ VerifyResult RunVerify(AppState& app, bool restore, const VerifyTexts& texts, in
     VerifyResult result = VerifyResult::Failed;
     if (file.buffer != nullptr) {
         Sides sides = {{&written, &source}, {}};
-        result = Compare(app, sides, chunk, texts, verified);
+        result = VerifyResult::Equal;
+        for (const ByteRange& span : SpansToCompare(app, SectorOfBoth(driveSector, fileSector)))
+            if (result == VerifyResult::Equal)
+                result = Compare(app, sides, chunk, texts, span, verified);
     } else {
         ShowErrorBox(app, L"Virtual memory error");
     }
@@ -346,7 +392,8 @@ VerifyResult VerifyTransfer(JobKind kind)
 {
     AppState& app = *g_App;
     const bool restore = kind == JobKind::Restore;
-    const VerifyTexts& texts = restore ? kRestoreTexts : kCreateTexts;
+    const VerifyTexts& texts =
+        restore ? kRestoreTexts : (app.SourceVolumesLocked ? kCreateTexts : kUnlockedCreateTexts);
     SetStatusText(texts.status);
     ShowProgress(app, 0);
     int64_t verified = 0;

@@ -53,6 +53,8 @@ TEST_F(MediumTest, AnotherMediumBehindThePathIsRefusedBeforeAnyByteMoves)
         {"another serial", "SIM2-B", sim::Layout::Raw},
         {"no serial where there was one", "", sim::Layout::Raw},
         {"the same serial with a partition layout", "SIM2", sim::Layout::Mbr},
+        // A card reader's serial is the reader's: only its count of medium changes tells.
+        {"another raw card in the same reader", "SIM2", sim::Layout::Raw},
     };
     ts::BoxWatcher watcher;
     for (const Swap& swap : swaps) {
@@ -76,7 +78,9 @@ TEST_F(MediumTest, AnotherMediumBehindThePathIsRefusedBeforeAnyByteMoves)
     }
 
     // The listed medium answering a query no longer is no proof of the same medium either.
+    // (Put back in, it is another medium to the drive until the list is refreshed.)
     stack_->SwapMedium(2, DiskOf(2, 512, kSize));
+    SelectDrive(sim::DiskPath(2), MakeGeometry(2, 18, 512, kSize));
     sim::Fault fault;
     fault.function = "DeviceIoControl";
     fault.code = IOCTL_STORAGE_QUERY_PROPERTY;
@@ -100,6 +104,18 @@ TEST_F(MediumTest, AnotherMediumBehindThePathIsRefusedBeforeAnyByteMoves)
     RunJob(JobKind::Create);
     EXPECT_EQ(Seen(watcher), Boxes{kCreated});
     EXPECT_TRUE(Contents(createImage) == listed);
+
+    // A card swapped in the reader while the job reads: the job fails, and the record
+    // keeps the listed card, so that the next job is refused too.
+    stack_->AddHook({"ReadFile", 0, sim::DiskPath(2), 2,
+                     [&](const sim::CallRecord&) { stack_->SwapMedium(2, DiskOf(2, 512, kSize)); }});
+    watcher.Clear();
+    ASSERT_TRUE(DeleteFileW(createImage.c_str()));
+    RunJob(JobKind::Create);
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{"Error!|The medium of the selected physical disk was changed during the job,\n"
+                                    "please check the list of drives!|error|OK",
+                                    "Korvane:|The disk image wasn't created!|warning|OK", kCantOpenDisk}));
 }
 
 TEST_F(MediumTest, RestoresOneAfterAnotherOnTheSameSelectionFollowTheNewLayout)

@@ -80,4 +80,35 @@ TEST_F(SimVerifyTest, CounterfeitDroppingAndUnreadableMediaNeverReportSuccess)
     }
 }
 
+TEST_F(SimVerifyTest, ReopenSharesReadingAndWaitsOutAnotherOpener)
+{
+    const Bytes image = ts::Pattern(static_cast<size_t>(kSize), 61);
+    const std::wstring path = Scratch(L"sim-reopen.hdd");
+    ASSERT_TRUE(ts::WriteWholeFile(path, image));
+    SetFileName(path);
+    ts::BoxWatcher watcher;
+    DWORD number = 20;
+    // The system takes a look at a drive as soon as the job closes it: a reader that
+    // shares, or one that holds it alone for a moment.
+    for (bool sharingReader : {true, false}) {
+        SCOPED_TRACE(sharingReader ? "a reader that shares" : "an opener that holds it alone");
+        AddDisk(++number, kSector, kSize, 60);
+        HANDLE reader = INVALID_HANDLE_VALUE;
+        if (sharingReader)
+            stack_->AddHook({"CreateFileW", 0, sim::DiskPath(number), 2, [&](const sim::CallRecord&) {
+                                 reader = CreateFileW(sim::DiskPath(number).c_str(), GENERIC_READ,
+                                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                                      nullptr);
+                             }});
+        else
+            stack_->AddFault({"CreateFileW", 0, sim::DiskPath(number), ERROR_SHARING_VIOLATION, 1, 4});
+        watcher.Clear();
+        RunJob(JobKind::Restore);
+        if (reader != INVALID_HANDLE_VALUE)
+            CloseHandle(reader);
+        EXPECT_EQ(Seen(watcher), Boxes{"Korvane:|The disk image was successfully written!|information|OK"});
+        EXPECT_TRUE(Contents(drive_) == image);
+    }
+}
+
 } // namespace

@@ -58,6 +58,7 @@ struct Originals {
     decltype(&::FindVolumeClose) FindVolumeClose;
     decltype(&::GetVolumePathNameW) GetVolumePathNameW;
     decltype(&::GetVolumeNameForVolumeMountPointW) GetVolumeNameForVolumeMountPointW;
+    decltype(&::GetVolumeInformationW) GetVolumeInformationW;
     decltype(&::GetDriveTypeW) GetDriveTypeW;
     decltype(&::SetCurrentDirectoryW) SetCurrentDirectoryW;
 };
@@ -65,9 +66,11 @@ Originals sys;
 
 struct DiskState {
     Disk desc;
+    std::vector<int> weakFailed; // reads failed so far per bad area
     HANDLE backing = INVALID_HANDLE_VALUE;
     bool present = true;
     int64_t written = 0;
+    DWORD changes = 0; // the medium change count
 };
 
 struct VolumeState {
@@ -115,6 +118,9 @@ struct World {
     std::vector<FaultState> faults;
     std::vector<HookState> hooks;
     std::vector<CallRecord> calls;
+    // Every real file the process opened while the stack is in place, by full path:
+    // an open file keeps its volume's lock out.
+    std::map<HANDLE, std::wstring> openFiles;
 };
 
 World* g_world = nullptr;
@@ -479,10 +485,26 @@ DWORD DriveLayout(const DiskState& disk, void* out, DWORD outSize, DWORD* return
     return Answer(storage.data(), size, size, out, outSize, returned);
 }
 
+// Windows reads the new layout: its volumes arrive, mount, and their file systems write.
+void MountOnRescan(DiskState& disk)
+{
+    std::vector<Volume> arriving;
+    arriving.swap(disk.desc.mountsOnRescan);
+    for (const Volume& volume : arriving) {
+        VolumeState state;
+        state.desc = volume;
+        g_world->volumes.push_back(state);
+        if (volume.extents.empty())
+            continue;
+        const std::vector<BYTE> sector(disk.desc.sectorSize, 0xF5);
+        WriteMedium(disk, volume.extents[0].offset, sector.data(), disk.desc.sectorSize);
+    }
+}
+
 DWORD DiskControl(OpenObject& object, DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
                   DWORD* returned)
 {
-    const DiskState* disk = FindDisk(object.number);
+    DiskState* disk = FindDisk(object.number);
     if (object.stale || disk == nullptr)
         return ERROR_DEVICE_NOT_CONNECTED;
     const Disk& d = disk->desc;
@@ -513,8 +535,19 @@ DWORD DiskControl(OpenObject& object, DWORD code, const void* in, DWORD inSize, 
     case IOCTL_DISK_GET_DRIVE_LAYOUT_EX:
         return DriveLayout(*disk, out, outSize, returned);
     case IOCTL_DISK_UPDATE_PROPERTIES:
-    case IOCTL_DISK_IS_WRITABLE:
+        MountOnRescan(*disk);
         return NO_ERROR;
+    case IOCTL_DISK_IS_WRITABLE:
+        return d.writeProtected ? ERROR_WRITE_PROTECT : NO_ERROR;
+    case IOCTL_STORAGE_CHECK_VERIFY:
+    case IOCTL_STORAGE_CHECK_VERIFY2: {
+        if (code == IOCTL_STORAGE_CHECK_VERIFY && !(object.access & (GENERIC_READ | FILE_READ_DATA | GENERIC_ALL)))
+            return ERROR_ACCESS_DENIED;
+        const ULONG changes = disk->changes;
+        if (out == nullptr && outSize == 0)
+            return NO_ERROR;
+        return Answer(&changes, sizeof(changes), sizeof(changes), out, outSize, returned);
+    }
     default:
         return ERROR_INVALID_FUNCTION;
     }
@@ -534,6 +567,25 @@ bool CurrentDirectoryUnder(const std::wstring& mountPoint)
     return StartsWith(folder, mountPoint);
 }
 
+// True when `path` lies on the volume: under its mount point or on its linked paths.
+bool LiesOnVolume(const Volume& volume, const std::wstring& path)
+{
+    if (!volume.mountPoint.empty() && StartsWith(path, volume.mountPoint))
+        return true;
+    for (const std::wstring& linked : volume.linkedPaths)
+        if (SameText(path, linked) || StartsWith(path, linked + L"\\"))
+            return true;
+    return false;
+}
+
+bool FileOpenOn(const Volume& volume)
+{
+    for (const auto& entry : g_world->openFiles)
+        if (LiesOnVolume(volume, entry.second))
+            return true;
+    return false;
+}
+
 DWORD VolumeControl(HANDLE handle, OpenObject& object, DWORD code, void* out, DWORD outSize, DWORD* returned)
 {
     VolumeState* volume = FindVolume(object.guid);
@@ -546,7 +598,7 @@ DWORD VolumeControl(HANDLE handle, OpenObject& object, DWORD code, void* out, DW
         if (volume->lockHolder == handle)
             return NO_ERROR;
         if (volume->lockHolder != nullptr || busy < 0 || volume->locksTried <= busy ||
-            CurrentDirectoryUnder(volume->desc.mountPoint))
+            CurrentDirectoryUnder(volume->desc.mountPoint) || FileOpenOn(volume->desc))
             return ERROR_ACCESS_DENIED;
         volume->lockHolder = handle;
         return NO_ERROR;
@@ -625,6 +677,16 @@ bool SharingConflict(Kind kind, const std::wstring& key, DWORD access, DWORD sha
     return false;
 }
 
+bool OnWriteProtectedDisk(const Volume& volume)
+{
+    for (const Extent& extent : volume.extents) {
+        const DiskState* disk = FindDisk(extent.disk);
+        if (disk != nullptr && disk->desc.writeProtected)
+            return true;
+    }
+    return false;
+}
+
 HANDLE NewToken()
 {
     return CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -666,8 +728,16 @@ HANDLE WINAPI HookCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURIT
     }
     if (!isDisk && !isVolume) {
         const std::wstring full = FullPath(name);
-        if (!IsWatched(full))
-            return passThrough();
+        if (!IsWatched(full)) {
+            const HANDLE file = passThrough();
+            if (file != INVALID_HANDLE_VALUE) {
+                const DWORD error = GetLastError();
+                Guard guard;
+                g_world->openFiles[file] = full;
+                SetLastError(error);
+            }
+            return file;
+        }
         call.path = full;
         if (Faulted(call)) {
             Finish(call);
@@ -685,6 +755,7 @@ HANDLE WINAPI HookCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURIT
             object.path = full;
             object.link = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0 && Listed(g_world->links, full);
             g_world->handles[file] = object;
+            g_world->openFiles[file] = full;
         }
         Finish(call);
         return file;
@@ -717,6 +788,11 @@ HANDLE WINAPI HookCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURIT
             object.kind = Kind::Volume;
             object.guid = volume->desc.guid;
             object.path = VolumePath(volume->desc.guid);
+            // A file system on write-protected media lets no one open its volume for writing.
+            if (Writes(access) && OnWriteProtectedDisk(volume->desc)) {
+                Fail(call, ERROR_WRITE_PROTECT);
+                return INVALID_HANDLE_VALUE;
+            }
         }
         call.path = object.path;
         if (disposition != OPEN_EXISTING) {
@@ -737,6 +813,10 @@ HANDLE WINAPI HookCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURIT
 
 BOOL WINAPI HookCloseHandle(HANDLE handle)
 {
+    if (g_world != nullptr) {
+        Guard guard;
+        g_world->openFiles.erase(handle);
+    }
     OpenObject object;
     if (!Lookup(handle, &object))
         return sys.CloseHandle(handle);
@@ -840,32 +920,69 @@ bool PrepareDiskIo(const char* function, HANDLE handle, Buffer buffer, DWORD len
     return false;
 }
 
+// A read that touches a bad area fails; weak areas count the failures they still owe.
+bool HitsBadArea(DiskState& disk, int64_t position, int64_t count)
+{
+    const std::vector<BadArea>& areas = disk.desc.badAreas;
+    disk.weakFailed.resize(areas.size(), 0);
+    bool hit = false;
+    for (size_t i = 0; i < areas.size(); ++i) {
+        const BadArea& area = areas[i];
+        if (area.offset >= position + count || area.offset + area.length <= position)
+            continue;
+        if (area.weakReads < 0) {
+            hit = true;
+        } else if (disk.weakFailed[i] < area.weakReads) {
+            ++disk.weakFailed[i];
+            hit = true;
+        }
+    }
+    return hit;
+}
+
+// The read of a simulated disk under the stack's lock: the error, or NO_ERROR with
+// the bytes moved; `*delay` how long a failing medium takes to give up.
+DWORD ReadDisk(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD done, LPOVERLAPPED overlapped, CallRecord& call,
+               DWORD* delay)
+{
+    Guard guard;
+    OpenObject* open = FindHandle(handle);
+    DiskState* disk = open != nullptr ? FindDisk(open->number) : nullptr;
+    if (open == nullptr || open->stale || disk == nullptr)
+        return ERROR_DEVICE_NOT_CONNECTED;
+    if (overlapped != nullptr || !Reads(open->access))
+        return overlapped != nullptr ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED;
+    const Disk& d = disk->desc;
+    if (!Aligned(buffer, open->position, length, d.sectorSize))
+        return ERROR_INVALID_PARAMETER;
+    const int64_t count = std::max<int64_t>(0, std::min<int64_t>(length, d.size - open->position));
+    // Every bad area is asked, so that each weak one counts the read.
+    const bool bad = HitsBadArea(*disk, open->position, count);
+    if (bad || (d.readErrorAt >= open->position && d.readErrorAt < open->position + count)) {
+        *delay = d.failedReadDelayMs;
+        return ERROR_CRC;
+    }
+    if (count > 0 && !ReadMedium(*disk, open->position, static_cast<BYTE*>(buffer), count))
+        return ERROR_IO_DEVICE;
+    open->position += count;
+    if (done != nullptr)
+        *done = static_cast<DWORD>(count);
+    call.done = static_cast<DWORD>(count);
+    return NO_ERROR;
+}
+
 BOOL WINAPI HookReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD done, LPOVERLAPPED overlapped)
 {
     CallRecord call;
     BOOL answer = FALSE;
     if (!PrepareDiskIo("ReadFile", handle, buffer, length, done, overlapped, sys.ReadFile, &call, &answer))
         return answer;
-    Guard guard;
-    OpenObject* open = FindHandle(handle);
-    DiskState* disk = open != nullptr ? FindDisk(open->number) : nullptr;
-    if (open == nullptr || open->stale || disk == nullptr)
-        return Fail(call, ERROR_DEVICE_NOT_CONNECTED);
-    if (overlapped != nullptr || !Reads(open->access))
-        return Fail(call, overlapped != nullptr ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED);
-    const Disk& d = disk->desc;
-    if (!Aligned(buffer, open->position, length, d.sectorSize))
-        return Fail(call, ERROR_INVALID_PARAMETER);
-    const int64_t count = std::max<int64_t>(0, std::min<int64_t>(length, d.size - open->position));
-    if (d.readErrorAt >= open->position && d.readErrorAt < open->position + count)
-        return Fail(call, ERROR_CRC);
-    if (count > 0 && !ReadMedium(*disk, open->position, static_cast<BYTE*>(buffer), count))
-        return Fail(call, ERROR_IO_DEVICE);
-    open->position += count;
-    if (done != nullptr)
-        *done = static_cast<DWORD>(count);
-    call.done = static_cast<DWORD>(count);
-    return Succeed(call);
+    DWORD delay = 0;
+    const DWORD error = ReadDisk(handle, buffer, length, done, overlapped, call, &delay);
+    // Outside the lock: the test and other threads go on while the medium struggles.
+    if (delay != 0)
+        Sleep(delay);
+    return error == NO_ERROR ? Succeed(call) : Fail(call, error);
 }
 
 BOOL WINAPI HookWriteFile(HANDLE handle, LPCVOID buffer, DWORD length, LPDWORD done, LPOVERLAPPED overlapped)
@@ -884,6 +1001,8 @@ BOOL WINAPI HookWriteFile(HANDLE handle, LPCVOID buffer, DWORD length, LPDWORD d
     if (!Writes(open->access))
         return Fail(call, ERROR_ACCESS_DENIED);
     const Disk& d = disk->desc;
+    if (d.writeProtected)
+        return Fail(call, ERROR_WRITE_PROTECT);
     if (!Aligned(buffer, open->position, length, d.sectorSize))
         return Fail(call, ERROR_INVALID_PARAMETER);
     if (open->position + length > d.size)
@@ -1034,6 +1153,11 @@ BOOL WINAPI HookGetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFOR
         return Fail(call, GetLastError());
     if (object.link)
         info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    // A file on a simulated volume carries that volume's serial, whatever its path says.
+    Guard guard;
+    for (const VolumeState& volume : g_world->volumes)
+        if (volume.present && volume.desc.serial != 0 && LiesOnVolume(volume.desc, object.path))
+            info->dwVolumeSerialNumber = volume.desc.serial;
     return Succeed(call);
 }
 
@@ -1185,6 +1309,56 @@ BOOL WINAPI HookGetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR out
     return found ? Succeed(call) : Fail(call, GetLastError());
 }
 
+BOOL WINAPI HookGetVolumeInformationW(LPCWSTR root, LPWSTR name, DWORD nameSize, LPDWORD serial,
+                                      LPDWORD componentLength, LPDWORD flags, LPWSTR fileSystem, DWORD fileSystemSize)
+{
+    auto passThrough = [&] {
+        return sys.GetVolumeInformationW(root, name, nameSize, serial, componentLength, flags, fileSystem,
+                                         fileSystemSize);
+    };
+    if (g_world == nullptr || root == nullptr)
+        return passThrough();
+    const std::wstring path = root;
+    CallRecord call;
+    call.function = "GetVolumeInformationW";
+    call.path = path;
+    DWORD answer = 0;
+    DWORD error = ERROR_FILE_NOT_FOUND;
+    {
+        Guard guard;
+        const VolumeState* found = nullptr;
+        for (const VolumeState& volume : g_world->volumes)
+            if (volume.present && SameText(path, VolumePath(volume.desc.guid) + L"\\"))
+                found = &volume;
+        if (found == nullptr)
+            return passThrough();
+        if (found->lockHolder != nullptr)
+            error = ERROR_ACCESS_DENIED;
+        else if (found->desc.serial == 0)
+            error = ERROR_UNRECOGNIZED_VOLUME;
+        else
+            error = NO_ERROR;
+        answer = found->desc.serial;
+    }
+    if (Faulted(call)) {
+        Finish(call);
+        return FALSE;
+    }
+    if (error != NO_ERROR)
+        return Fail(call, error);
+    if (name != nullptr && nameSize > 0)
+        name[0] = L'\0';
+    if (serial != nullptr)
+        *serial = answer;
+    if (componentLength != nullptr)
+        *componentLength = 255;
+    if (flags != nullptr)
+        *flags = 0;
+    if (fileSystem != nullptr && fileSystemSize > 4)
+        lstrcpynW(fileSystem, L"FAT", static_cast<int>(fileSystemSize));
+    return Succeed(call);
+}
+
 UINT WINAPI HookGetDriveTypeW(LPCWSTR root)
 {
     if (g_world == nullptr || root == nullptr)
@@ -1246,6 +1420,7 @@ const Patch kPatches[] = {
     KORV_PATCH(FindVolumeClose),
     KORV_PATCH(GetVolumePathNameW),
     KORV_PATCH(GetVolumeNameForVolumeMountPointW),
+    KORV_PATCH(GetVolumeInformationW),
     KORV_PATCH(GetDriveTypeW),
     KORV_PATCH(SetCurrentDirectoryW),
 };
@@ -1375,13 +1550,23 @@ void Stack::SwapMedium(DWORD number, const Disk& medium)
 {
     Disk swapped = medium;
     swapped.number = number;
+    DWORD changes = 0;
+    {
+        Guard guard;
+        const DiskState* old = FindDisk(number);
+        changes = old != nullptr ? old->changes : 0;
+    }
     AddDisk(swapped);
+    Guard guard;
+    FindDisk(number)->changes = changes + 1;
 }
 
 void Stack::AddVolume(const Volume& volume)
 {
     VolumeState state;
     state.desc = volume;
+    for (std::wstring& path : state.desc.linkedPaths)
+        path = FullPath(path.c_str());
     Guard guard;
     g_world->volumes.push_back(state);
 }

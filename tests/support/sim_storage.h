@@ -8,7 +8,8 @@
 // ReadFile, WriteFile, SetFilePointer(Ex), FlushFileBuffers, CloseHandle,
 // GetFileType, GetFileSizeEx, GetFileInformationByHandle, FindFirstVolumeW,
 // FindNextVolumeW, FindVolumeClose, GetVolumePathNameW,
-// GetVolumeNameForVolumeMountPointW, GetDriveTypeW and SetCurrentDirectoryW.
+// GetVolumeNameForVolumeMountPointW, GetVolumeInformationW, GetDriveTypeW and
+// SetCurrentDirectoryW.
 // The test's own calls go through the same table. Handles and paths the stack
 // does not know pass through to the system unchanged, with three exceptions:
 //  - every \\.\PhysicalDriveN path belongs to the stack: one it doesn't describe
@@ -44,21 +45,30 @@
 //    Windows, which lets a lock alone through: the program must do both);
 //  - opens check share modes against the handles already open on the object
 //    (ERROR_SHARING_VIOLATION); a removed disk fails every call on its old
-//    handles with ERROR_DEVICE_NOT_CONNECTED and no longer opens.
+//    handles with ERROR_DEVICE_NOT_CONNECTED and no longer opens;
+//  - a write-protected disk fails writes and IOCTL_DISK_IS_WRITABLE with
+//    ERROR_WRITE_PROTECT, and opens of its volumes for writing too;
+//  - each disk keeps a count of medium changes (IOCTL_STORAGE_CHECK_VERIFY2, or
+//    IOCTL_STORAGE_CHECK_VERIFY on a handle with read access) that SwapMedium
+//    advances: the serial stays the reader's across swaps, as on a card reader.
 // Volumes open by \\?\Volume{...} (no trailing backslash) or, with a drive letter,
 // \\.\X:. GetVolumePathNameW of a path under a volume's mount point (a real folder
 // of the test, so files there really exist) answers that mount point;
 // GetVolumeNameForVolumeMountPointW of it the volume's name; GetDriveTypeW of the
 // volume's root its driveType.
 // Volumes: FSCTL_LOCK_VOLUME fails with ERROR_ACCESS_DENIED while the volume is
-// busy (busyTries, or the process's current directory lies under its mount
-// point), FSCTL_DISMOUNT_VOLUME as the test says, FSCTL_UNLOCK_VOLUME or closing
+// busy (busyTries, the process's current directory lies under its mount point,
+// or a file under it or on its linkedPaths is open in the process),
+// FSCTL_DISMOUNT_VOLUME as the test says, FSCTL_UNLOCK_VOLUME or closing
 // the locking handle remounts it. IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS answers
 // its extents (ERROR_MORE_DATA with the count when the block is short).
+// GetVolumeInformationW of \?\Volume{...}\ answers its serial (a volume without
+// one has no file system: ERROR_UNRECOGNIZED_VOLUME; a locked one: ERROR_ACCESS_DENIED).
 // Disks answer IOCTL_DISK_GET_DRIVE_GEOMETRY(_EX), IOCTL_DISK_GET_LENGTH_INFO,
 // IOCTL_STORAGE_GET_DEVICE_NUMBER, IOCTL_STORAGE_QUERY_PROPERTY
-// (StorageDeviceProperty), IOCTL_DISK_GET_DRIVE_LAYOUT_EX and
-// IOCTL_DISK_UPDATE_PROPERTIES; other codes fail with ERROR_INVALID_FUNCTION.
+// (StorageDeviceProperty), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, IOCTL_DISK_IS_WRITABLE,
+// the change count and IOCTL_DISK_UPDATE_PROPERTIES (which mounts mountsOnRescan);
+// other codes fail with ERROR_INVALID_FUNCTION.
 #pragma once
 
 #include <windows.h>
@@ -72,6 +82,36 @@
 namespace sim {
 
 enum class Layout { Raw, Mbr, Gpt, FromContent };
+
+// Sectors that can't be read: every read touching [offset, offset + length) fails with
+// ERROR_CRC; with weakReads > 0 only the first weakReads such reads fail (a weak sector
+// that a later try gets). Whole sectors, as a drive fails them.
+struct BadArea {
+    int64_t offset = 0;
+    int64_t length = 0;
+    int weakReads = -1;
+};
+
+struct Extent {
+    DWORD disk = 0;
+    int64_t offset = 0;
+    int64_t length = 0;
+};
+
+struct Volume {
+    std::wstring guid; // "{...}": the name is \\?\Volume{...}\ ;
+    std::vector<Extent> extents;
+    std::wstring mountPoint; // "S:\" or a real folder ending in '\'; empty for none
+    int busyTries = 0;       // the first busyTries locks fail; -1: every lock fails
+    bool dismountFails = false;
+    DWORD extentsError = 0;       // nonzero: the extents query fails with this error
+    UINT driveType = DRIVE_FIXED; // what GetDriveTypeW says of the volume's root
+    DWORD serial = 0;             // GetVolumeInformationW's serial number; 0: no file system
+    // Real files and folders of the test that lie on this volume though their path
+    // leads elsewhere (through a junction or symbolic link): their handles answer
+    // GetFileInformationByHandle with this volume's serial, and they keep a lock out.
+    std::vector<std::wstring> linkedPaths;
+};
 
 struct Disk {
     DWORD number = 1;       // \\.\PhysicalDrive<number>
@@ -93,22 +133,13 @@ struct Disk {
     int64_t dropFrom = 0;     // writes into [dropFrom, dropTo) report success and vanish
     int64_t dropTo = 0;
     int64_t readErrorAt = -1; // a read covering this offset fails with ERROR_CRC
-};
-
-struct Extent {
-    DWORD disk = 0;
-    int64_t offset = 0;
-    int64_t length = 0;
-};
-
-struct Volume {
-    std::wstring guid; // "{...}": the name is \\?\Volume{...}\ ;
-    std::vector<Extent> extents;
-    std::wstring mountPoint; // "S:\" or a real folder ending in '\'; empty for none
-    int busyTries = 0;       // the first busyTries locks fail; -1: every lock fails
-    bool dismountFails = false;
-    DWORD extentsError = 0;       // nonzero: the extents query fails with this error
-    UINT driveType = DRIVE_FIXED; // what GetDriveTypeW says of the volume's root
+    std::vector<BadArea> badAreas;
+    DWORD failedReadDelayMs = 0; // a failing drive's retries: each read that fails takes this long
+    bool writeProtected = false;
+    // Mount when the disk is told to read its layout again (IOCTL_DISK_UPDATE_PROPERTIES),
+    // as Windows mounts the volumes of a new layout, and each one's file system writes
+    // one sector of 0xF5 at the start of its first extent (once).
+    std::vector<Volume> mountsOnRescan;
 };
 
 // A call that fails instead of being carried out. `function` as in CallRecord;

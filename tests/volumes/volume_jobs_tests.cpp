@@ -60,6 +60,17 @@ class VolumeJobTest : public SimJobTest {
             RemoveDirectoryW(folder.c_str());
     }
     Calls DiskCalls() const { return CallsOn(sim::DiskPath(kTarget)); }
+    // Changes the target's medium behind the stack's back (which holds it open).
+    void PatchMedium(int64_t offset, const Bytes& bytes)
+    {
+        const HANDLE medium = CreateFileW(drive_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(medium, INVALID_HANDLE_VALUE);
+        DWORD put = 0;
+        EXPECT_NE(SetFilePointer(medium, static_cast<LONG>(offset), nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+        EXPECT_TRUE(WriteFile(medium, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr));
+        CloseHandle(medium);
+    }
     // A refusal: the boxes, and not one byte written or even tried on the target.
     void ExpectRefused(ts::BoxWatcher& watcher, const Boxes& boxes)
     {
@@ -93,6 +104,11 @@ int Find(const Calls& calls, const std::string& function, DWORD code, const std:
 TEST_F(VolumeJobTest, RestoreTakesEveryVolumeOfTheTargetThenWritesAndAnnouncesTheLayout)
 {
     MakeTarget();
+    // As on Windows, the new layout's volume mounts as soon as it is announced, and writes.
+    const std::wstring fresh = L"{f0000000-0000-4000-8000-000000000002}";
+    sim::Disk target = DiskOf(kTarget, 4096, size_);
+    target.mountsOnRescan.push_back(VolumeOn(kTarget, fresh, 24 * 4096, 8 * 4096));
+    stack_->AddDisk(target);
     // A boot volume busy for three tries, a data volume spanning the target and disk 3
     // (where the operator's file dialog left the current folder), and one only on disk 3.
     sim::Volume boot = VolumeOn(kTarget, kBoot, 4096, 8 * 4096);
@@ -116,7 +132,9 @@ TEST_F(VolumeJobTest, RestoreTakesEveryVolumeOfTheTargetThenWritesAndAnnouncesTh
     ASSERT_TRUE(ts::PumpUntil([] { return !IsJobRunning(); }));
     EXPECT_FALSE(heldBehindBox);
     EXPECT_EQ(Seen(watcher), Boxes{kWritten});
-    EXPECT_TRUE(Contents(drive_) == content_) << "the target differs from the image";
+    Bytes mounted = content_;
+    std::fill(mounted.begin() + 24 * 4096, mounted.begin() + 25 * 4096, static_cast<unsigned char>(0xF5));
+    EXPECT_TRUE(Contents(drive_) == mounted) << "the target differs from the image";
 
     const Calls calls = stack_->Calls();
     const std::wstring bootPath = sim::VolumePath(kBoot), dataPath = sim::VolumePath(kData);
@@ -138,6 +156,7 @@ TEST_F(VolumeJobTest, RestoreTakesEveryVolumeOfTheTargetThenWritesAndAnnouncesTh
     EXPECT_LT(lastDismount, firstWrite);
     EXPECT_LT(lastWrite, flush);
     EXPECT_LT(flush, update);
+    EXPECT_LT(Find(calls, "ReadFile", 0, disk, true), update) << "the layout announced before the verify";
     EXPECT_LT(update, diskClosed) << "the layout must be announced on the open disk handle";
     EXPECT_LT(diskClosed, bootUnlocked) << "volumes released while the disk was still open";
     EXPECT_EQ(sim::CountCalls(calls, "DeviceIoControl", IOCTL_DISK_UPDATE_PROPERTIES), 1);
@@ -172,6 +191,65 @@ TEST_F(VolumeJobTest, VolumeThatStaysBusyOrWontDismountRefusesTheRestore)
     RunJob(JobKind::Restore);
     ExpectRefused(watcher, Boxes{kInUse, kNotWritten});
     EXPECT_FALSE(stack_->VolumeLocked(data.guid));
+
+    // A document open on a mounted volume of the target keeps its lock out, as on Windows.
+    stack_->RemoveVolume(data.guid);
+    data.guid = L"{da000000-0000-4000-8000-0000000000d2}";
+    data.dismountFails = false;
+    data.mountPoint = MountFolder(L"open-document");
+    stack_->AddVolume(data);
+    const std::wstring document = Scratch(data.mountPoint + L"letter.txt");
+    ASSERT_TRUE(ts::WriteWholeFile(document, Bytes(10, 'x')));
+    const HANDLE open = CreateFileW(document.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(open, INVALID_HANDLE_VALUE);
+    watcher.Clear();
+    RunJob(JobKind::Restore);
+    CloseHandle(open);
+    ExpectRefused(watcher, Boxes{kInUse, kNotWritten});
+    EXPECT_FALSE(stack_->VolumeLocked(data.guid));
+}
+
+TEST_F(VolumeJobTest, WriteProtectedOrPooledTargetIsRefusedBeforeAnyVolumeAndStillReads)
+{
+    MakeTarget(512);
+    sim::Disk target = DiskOf(kTarget, 512, size_);
+    target.writeProtected = true;
+    stack_->AddDisk(target);
+    stack_->AddVolume(VolumeOn(kTarget, kBoot, 4096, 8 * 4096));
+    ts::BoxWatcher watcher;
+    RunJob(JobKind::Restore);
+    ExpectRefused(watcher, Boxes{"Error!|The selected physical disk is write-protected!|error|OK", kNotWritten});
+    EXPECT_EQ(sim::CountCalls(stack_->Calls(), "DeviceIoControl", FSCTL_LOCK_VOLUME), 0);
+
+    // A create reads it, its volume locked through a handle that asks to read only.
+    const std::wstring created = Scratch(L"protected.hdd");
+    SetFileName(created);
+    bool lockedWhileRead = false;
+    stack_->AddHook({"ReadFile", 0, sim::DiskPath(kTarget), 1,
+                     [&](const sim::CallRecord&) { lockedWhileRead = stack_->VolumeLocked(kBoot); }});
+    watcher.Clear();
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), Boxes{kCreated});
+    EXPECT_TRUE(Contents(created) == before_);
+    EXPECT_TRUE(lockedWhileRead);
+
+    // A dynamic disk: its metadata lies outside every volume, its volumes may span other disks.
+    Bytes table(66, 0);
+    table[4] = 0x42, table[8] = 8, table[12] = 64, table[64] = 0x55, table[65] = 0xAA;
+    PatchMedium(446, table);
+    std::copy(table.begin(), table.end(), before_.begin() + 446);
+    target.writeProtected = false;
+    target.layout = sim::Layout::FromContent;
+    stack_->AddDisk(target);
+    SelectDrive(sim::DiskPath(kTarget), MakeGeometry(2, 18, 512, size_));
+    SetFileName(image_);
+    stack_->ClearCalls();
+    watcher.Clear();
+    RunJob(JobKind::Restore);
+    ExpectRefused(watcher, Boxes{"Error!|The selected physical disk is a dynamic disk or part of a storage pool,\n"
+                                 "writing it would break volumes on other disks!|error|OK",
+                                 kNotWritten});
+    EXPECT_EQ(sim::CountCalls(stack_->Calls(), "DeviceIoControl", FSCTL_LOCK_VOLUME), 0);
 }
 
 TEST_F(VolumeJobTest, VolumesThatCantBeToldRefuseTheRestoreOfAPhysicalDrive)
@@ -215,8 +293,12 @@ TEST_F(VolumeJobTest, VolumesThatCantBeToldRefuseTheRestoreOfAPhysicalDrive)
     sim::Volume empty = VolumeOn(6, L"{e0000000-0000-4000-8000-000000000006}", 0, 4096);
     empty.driveType = DRIVE_REMOVABLE;
     empty.extentsError = ERROR_NOT_READY;
+    // Nor do a RAM disk's or a mounted image file's volume, whose drivers have no extents to give.
+    sim::Volume ramDisk = VolumeOn(7, L"{7a000000-0000-4000-8000-000000000007}", 0, 4096);
+    ramDisk.extentsError = ERROR_NOT_SUPPORTED;
     stack_->AddVolume(unreadable);
     stack_->AddVolume(empty);
+    stack_->AddVolume(ramDisk);
     watcher.Clear();
     RunJob(JobKind::Restore);
     EXPECT_EQ(Seen(watcher), Boxes{kWritten});
@@ -234,8 +316,11 @@ TEST_F(VolumeJobTest, WrongSizedImageIsToldBeforeAnyVolumeIsTouched)
     RunJob(JobKind::Restore);
     ExpectRefused(watcher,
                   Boxes{"Error!|Sizes of selected file and selected disk aren't equal!|error|OK", kNotWritten});
+    // Listed to compare serial numbers with the image's, but neither opened for access nor locked.
     const Calls calls = stack_->Calls();
-    EXPECT_EQ(sim::CountCalls(calls, "FindFirstVolumeW"), 0);
+    for (const sim::CallRecord& call : calls)
+        if (call.function == "CreateFileW" && call.path == sim::VolumePath(kBoot))
+            EXPECT_EQ(call.code, 0u);
     EXPECT_EQ(sim::CountCalls(calls, "DeviceIoControl", FSCTL_LOCK_VOLUME), 0);
 }
 
@@ -359,6 +444,36 @@ TEST_F(VolumeJobTest, CreateLocksTheSourceWhileReadingAndAsksWhenItCant)
     EXPECT_TRUE(Contents(created) == before_);
     EXPECT_FALSE(stack_->VolumeLocked(kBoot));
 
+    // Read anyway, the drive changes under the copy: the verify blames the drive, not the image.
+    ASSERT_TRUE(DeleteFileW(created.c_str()));
+    AfterTransfer([&] { PatchMedium(5000, Bytes{static_cast<unsigned char>(before_[5000] ^ 1)}); });
+    watcher.Clear();
+    watcher.Answer(IDYES);
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{kReadQuestion,
+                                    "Error!|Verify error at byte 5 000 :\nthe physical drive changed while it was "
+                                    "read!|error|OK",
+                                    kNotCreated}));
+    PatchMedium(5000, Bytes{before_[5000]});
+    DeleteFileW(created.c_str());
+
+    // A volume elsewhere that can't be told does not hide the target's volumes listed after it.
+    sim::Volume unreadable = VolumeOn(5, kOther, 0, 4096);
+    unreadable.extentsError = ERROR_IO_DEVICE;
+    stack_->AddVolume(unreadable);
+    const std::wstring late = L"{1a000000-0000-4000-8000-000000000002}";
+    stack_->AddVolume(VolumeOn(kTarget, late, 4096, 8 * 4096));
+    bool lateLocked = false;
+    stack_->AddHook({"ReadFile", 0, sim::DiskPath(kTarget), 0,
+                     [&](const sim::CallRecord&) { lateLocked = lateLocked || stack_->VolumeLocked(late); }});
+    watcher.Clear();
+    watcher.Answer(IDYES);
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{kReadQuestion, kCreated}));
+    EXPECT_TRUE(lateLocked);
+    stack_->RemoveVolume(kOther);
+    stack_->RemoveVolume(late);
+
     // The file (under its temporary name) can't be created: the volumes are given back before that box waits.
     ASSERT_TRUE(DeleteFileW(created.c_str()));
     stack_->RemoveVolume(kData);
@@ -415,6 +530,38 @@ TEST_F(VolumeJobTest, ImageOnAVolumeOfTheTargetIsRefusedInBothJobs)
     RunJob(JobKind::Create);
     EXPECT_EQ(Seen(watcher), (Boxes{kPlaceUnknown, kNotCreated}));
     EXPECT_EQ(FileSize(inside), -1);
+
+    // A junction in the path leads onto the target's volume: the opened file (or, for a
+    // file still to be created, its folder) carries that volume's serial number.
+    stack_->RemoveVolume(data.guid);
+    data = VolumeOn(kTarget, L"{da000000-0000-4000-8000-0000000000e2}", 16 * 4096, 20 * 4096);
+    data.serial = 0x7A12C0DE;
+    const std::wstring linkedFolder = MountFolder(L"linked");
+    data.linkedPaths.push_back(linkedFolder.substr(0, linkedFolder.size() - 1));
+    stack_->AddVolume(data);
+    const std::wstring linked = Scratch(linkedFolder + L"image.hdd");
+    ASSERT_TRUE(ts::WriteWholeFile(linked, content_));
+    stack_->Watch(linked);
+    stack_->Watch(linkedFolder);
+    SetFileName(linked);
+    watcher.Clear();
+    RunJob(JobKind::Restore);
+    ExpectRefused(watcher, Boxes{kOnDisk, kNotWritten});
+    ASSERT_TRUE(DeleteFileW(linked.c_str()));
+    watcher.Clear();
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{kOnDisk, kNotCreated}));
+    EXPECT_EQ(FileSize(linked), -1);
+    EXPECT_EQ(sim::CountCalls(DiskCalls(), "ReadFile"), 0);
+    // The same folder on a volume of another disk takes the image.
+    stack_->RemoveVolume(data.guid);
+    data.guid = L"{da000000-0000-4000-8000-0000000000e3}";
+    data.extents = {{3, 0, 1 << 20}};
+    stack_->AddVolume(data);
+    watcher.Clear();
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), Boxes{kCreated});
+    EXPECT_TRUE(Contents(linked) == before_);
 }
 
 // Names that are no image files are refused before anything is opened, with the

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "drives/layout_rules.h"
 #include "drives/volume_rules.h"
 
 using Disks = std::vector<DWORD>;
@@ -101,7 +102,61 @@ TEST(FailClosed, OnlyPhysicalDrivesAndOnlyVolumesWithoutAPlaceOnADisk)
     EXPECT_TRUE(VolumeWithoutExtents(DRIVE_CDROM, ERROR_INVALID_FUNCTION));
     EXPECT_TRUE(VolumeWithoutExtents(DRIVE_REMOTE, ERROR_INVALID_FUNCTION));
     EXPECT_TRUE(VolumeWithoutExtents(DRIVE_REMOVABLE, ERROR_NOT_READY)); // a reader without a card
-    EXPECT_FALSE(VolumeWithoutExtents(DRIVE_FIXED, ERROR_INVALID_FUNCTION));
+    // A RAM disk, a mounted image file, a floppy drive: their drivers have no extents to give.
+    EXPECT_TRUE(VolumeWithoutExtents(DRIVE_FIXED, ERROR_INVALID_FUNCTION));
+    EXPECT_TRUE(VolumeWithoutExtents(DRIVE_REMOVABLE, ERROR_NOT_SUPPORTED));
+    EXPECT_FALSE(VolumeWithoutExtents(DRIVE_FIXED, ERROR_MORE_DATA));
     EXPECT_FALSE(VolumeWithoutExtents(DRIVE_REMOVABLE, ERROR_IO_DEVICE));
     EXPECT_FALSE(VolumeWithoutExtents(DRIVE_UNKNOWN, ERROR_ACCESS_DENIED));
+}
+
+// A layout answer of `count` entries, each of `style`, the last one of `type` (MBR) or `guid` (GPT).
+std::vector<BYTE> LayoutWith(DWORD style, DWORD count, BYTE type, GUID guid = GUID())
+{
+    std::vector<BYTE> answer(offsetof(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry) +
+                             count * sizeof(PARTITION_INFORMATION_EX));
+    DRIVE_LAYOUT_INFORMATION_EX* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(answer.data());
+    layout->PartitionStyle = style;
+    layout->PartitionCount = count;
+    for (DWORD i = 0; i < count; ++i) {
+        PARTITION_INFORMATION_EX& entry = layout->PartitionEntry[i];
+        entry.PartitionStyle = static_cast<PARTITION_STYLE>(style);
+        if (style == PARTITION_STYLE_MBR)
+            entry.Mbr.PartitionType = 0x07;
+        else
+            entry.Gpt.PartitionType = {0xEBD0A0A2, 0xB9E5, 0x4433, {0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7}};
+    }
+    PARTITION_INFORMATION_EX& last = layout->PartitionEntry[count - 1];
+    if (style == PARTITION_STYLE_MBR)
+        last.Mbr.PartitionType = type;
+    else
+        last.Gpt.PartitionType = guid;
+    return answer;
+}
+
+TEST(LayoutJoinsOtherDisks, DynamicDisksAndStoragePoolsByTheirPartitionTypes)
+{
+    const GUID ldmMetadata = {0x5808C8AA, 0x7E8F, 0x42E0, {0x85, 0xD2, 0xE1, 0xE9, 0x04, 0x34, 0xCF, 0xB3}};
+    const GUID ldmData = {0xAF9B60A0, 0x1431, 0x4F62, {0xBC, 0x68, 0x33, 0x11, 0x71, 0x4A, 0x69, 0xAD}};
+    const GUID spaces = {0xE75CAF8F, 0xF680, 0x4CEE, {0xAF, 0xA3, 0xB0, 0x01, 0xE5, 0x6E, 0xFC, 0x2D}};
+    const GUID basicData = {0xEBD0A0A2, 0xB9E5, 0x4433, {0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7}};
+    struct Case {
+        const char* name;
+        std::vector<BYTE> answer;
+        bool joins;
+    } cases[] = {
+        {"MBR dynamic disk", LayoutWith(PARTITION_STYLE_MBR, 4, 0x42), true},
+        {"MBR storage pool", LayoutWith(PARTITION_STYLE_MBR, 2, 0xE7), true},
+        {"MBR basic", LayoutWith(PARTITION_STYLE_MBR, 4, 0x0C), false},
+        {"GPT LDM metadata", LayoutWith(PARTITION_STYLE_GPT, 3, 0, ldmMetadata), true},
+        {"GPT LDM data", LayoutWith(PARTITION_STYLE_GPT, 1, 0, ldmData), true},
+        {"GPT storage pool", LayoutWith(PARTITION_STYLE_GPT, 2, 0, spaces), true},
+        {"GPT basic", LayoutWith(PARTITION_STYLE_GPT, 2, 0, basicData), false},
+    };
+    for (Case& c : cases) {
+        EXPECT_EQ(LayoutJoinsOtherDisks(c.answer.data(), static_cast<DWORD>(c.answer.size())), c.joins) << c.name;
+        // The entry the answer is too short to hold is not read.
+        EXPECT_FALSE(LayoutJoinsOtherDisks(c.answer.data(), static_cast<DWORD>(c.answer.size() - 1))) << c.name;
+    }
+    EXPECT_FALSE(LayoutJoinsOtherDisks(nullptr, 0));
 }

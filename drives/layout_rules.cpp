@@ -1,0 +1,52 @@
+#include "drives/layout_rules.h"
+
+#include <winioctl.h>
+
+#include <cstddef>
+#include <cstring>
+
+namespace {
+
+const BYTE kMbrTypes[] = {0x42, 0xE7}; // dynamic disk, storage pool
+
+const GUID kGptTypes[] = {
+    {0x5808C8AA, 0x7E8F, 0x42E0, {0x85, 0xD2, 0xE1, 0xE9, 0x04, 0x34, 0xCF, 0xB3}}, // LDM metadata
+    {0xAF9B60A0, 0x1431, 0x4F62, {0xBC, 0x68, 0x33, 0x11, 0x71, 0x4A, 0x69, 0xAD}}, // LDM data
+    {0xE75CAF8F, 0xF680, 0x4CEE, {0xAF, 0xA3, 0xB0, 0x01, 0xE5, 0x6E, 0xFC, 0x2D}}, // storage pool member
+    {0x3B8F8425, 0x20E0, 0x4F3B, {0x90, 0x7F, 0x1A, 0x25, 0xA7, 0x6F, 0x98, 0xE8}}, // storage pool data
+};
+
+bool JoinsOtherDisks(const PARTITION_INFORMATION_EX& entry)
+{
+    if (entry.PartitionStyle == PARTITION_STYLE_MBR) {
+        for (BYTE type : kMbrTypes)
+            if (entry.Mbr.PartitionType == type)
+                return true;
+    } else if (entry.PartitionStyle == PARTITION_STYLE_GPT) {
+        for (const GUID& type : kGptTypes)
+            if (std::memcmp(&entry.Gpt.PartitionType, &type, sizeof(GUID)) == 0)
+                return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool LayoutJoinsOtherDisks(const BYTE* answer, DWORD size)
+{
+    const size_t first = offsetof(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry);
+    if (answer == nullptr || size < first)
+        return false;
+    DRIVE_LAYOUT_INFORMATION_EX head = {};
+    std::memcpy(&head, answer, first);
+    for (DWORD i = 0; i < head.PartitionCount; ++i) {
+        const size_t at = first + static_cast<size_t>(i) * sizeof(PARTITION_INFORMATION_EX);
+        if (at + sizeof(PARTITION_INFORMATION_EX) > size)
+            break;
+        PARTITION_INFORMATION_EX entry = {};
+        std::memcpy(&entry, answer + at, sizeof(entry));
+        if (JoinsOtherDisks(entry))
+            return true;
+    }
+    return false;
+}

@@ -1,0 +1,36 @@
+// A create that reads around the unreadable parts of a failing drive: three
+// passes (copy, split, scrape) over a map of areas that is kept beside the image.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+struct AppState;
+struct RescueMap;
+
+// "<image>.map": where the map of an image's rescue is kept.
+std::wstring RescueMapPath(const wchar_t* imageName);
+// Reads the map beside `imageName`; true when it tells an unfinished rescue of a drive
+// of `size` bytes whose areas are whole sectors of `sector` bytes.
+bool ReadUnfinishedRescue(const wchar_t* imageName, int64_t size, DWORD sector, RescueMap* map);
+// A map beside an image that is made anew tells of bytes it no longer holds: it goes.
+void ForgetRescueMap(const wchar_t* imageName);
+// Clears what the last job's rescue left in the record; at each job's start.
+void ResetRescue(AppState& app);
+
+// After the read of the chunk at app.BytesDone failed in a create: asks once whether
+// to read around the unreadable parts, and on Yes rescues the rest of the drive
+// (that chunk and everything after it) with the transfer's buffer of `chunk` bytes.
+// False on No, with nothing done; otherwise true with `*rescued` telling whether
+// every pass ran to its end.
+bool RescueAfterReadError(AppState& app, uint32_t chunk, bool* rescued);
+// Continues an unfinished rescue: reads only what `map` has not read yet.
+// True when every pass ran to its end; false when cancelled or after an error box.
+bool ContinueRescue(AppState& app, RescueMap& map, uint32_t chunk);
+
+// "Bytes read: N, unreadable: M" after a rescue.
+std::wstring RescueStatusText(const AppState& app);
+// The outcome box's text after a rescue of the image `imageName`.
+std::wstring RescueOutcomeText(const AppState& app, const wchar_t* imageName);

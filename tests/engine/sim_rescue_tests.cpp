@@ -1,0 +1,223 @@
+// A create from a failing drive through the simulated stack: bad areas and weak
+// sectors, the question, the three passes, Cancel in each of them, the map beside
+// the image, and a later run that continues what the map left.
+#include "tests/engine/sim_fixture.h"
+
+#include <memory>
+
+#include "engine/rescue_map.h"
+#include "report/byte_count.h"
+
+namespace {
+
+using Boxes = std::vector<std::string>;
+const DWORD kSector = 4096;
+const int64_t kChunk = 2 * 18 * kSector;
+// Ten chunks and three sectors: the last chunk is short.
+const int64_t kSize = 10 * kChunk + 3 * kSector;
+const DWORD kNumber = 5;
+
+const std::string kQuestion = "Read image from disk|Can't read the physical disk at byte 0 !\nRead around the unreadable "
+                              "parts and go on?\n(the image holds zeros where nothing could be read)|warning|YesNo";
+const std::string kCancelQuestion =
+    "Warning|Cancel the rescue?\n(what was read is kept, the map tells what wasn't)|question|YesNo";
+const std::string kContinueQuestion =
+    "Write image file|The image file holds an unfinished rescue of a disk of this size.\nCONTINUE it ?|question|YesNo";
+// Sectors 0 (the start), 100-102 (the middle), 143-144 (across a chunk border), 362 (the last).
+const int64_t kBad[][2] = {{0, 1}, {100, 3}, {143, 2}, {362, 1}};
+const int64_t kBadBytes = 7 * kSector;
+const int64_t kWeakSector = 200;
+
+// "28 672": a byte count as the boxes write it inside a sentence.
+std::string Count(int64_t bytes)
+{
+    std::string text = ts::Narrow(FormatByteCount(static_cast<uint64_t>(bytes)));
+    text.pop_back();
+    return text;
+}
+
+class SimRescueTest : public SimJobTest {
+  protected:
+    // The failing drive: the bad areas always fail, the weak sector fails its first three reads.
+    Bytes AddFailingDisk()
+    {
+        sim::Disk disk = DiskOf(kNumber, kSector, kSize);
+        for (const auto& bad : kBad)
+            disk.badAreas.push_back({bad[0] * kSector, bad[1] * kSector, -1});
+        disk.badAreas.push_back({kWeakSector * kSector, kSector, 3});
+        disk.failedReadDelayMs = 2;
+        Scratch(disk.backingFile);
+        const Bytes data = ts::Pattern(static_cast<size_t>(kSize), 61);
+        EXPECT_TRUE(ts::WriteWholeFile(disk.backingFile, data));
+        stack_->AddDisk(disk);
+        drive_ = disk.backingFile;
+        SelectDrive(sim::DiskPath(kNumber), MakeGeometry(2, 18, kSector, kSize));
+        image_ = Scratch(L"rescue.hdd");
+        map_ = Scratch(L"rescue.hdd.map");
+        Scratch(L"rescue.hdd.map.tmp");
+        SetFileName(image_);
+        return data;
+    }
+
+    RescueMap ReadMap()
+    {
+        Bytes text;
+        RescueMap map;
+        EXPECT_TRUE(ts::ReadWholeFile(map_, &text)) << "no map beside the image";
+        EXPECT_TRUE(ParseRescueMap(std::string(text.begin(), text.end()), &map));
+        return map;
+    }
+
+    // What the image must hold: the drive's bytes where the map says read, zeros elsewhere.
+    static Bytes Expected(const Bytes& data, const RescueMap& map)
+    {
+        Bytes expected(data.size(), 0);
+        for (const RescueArea& area : map.areas)
+            if (area.status == kAreaRead)
+                std::copy(data.begin() + area.pos, data.begin() + area.pos + area.size, expected.begin() + area.pos);
+        return expected;
+    }
+
+    static std::string BadAreas(const RescueMap& map)
+    {
+        std::string text;
+        for (const RescueArea& area : map.areas)
+            if (area.status != kAreaRead)
+                text += std::to_string(area.pos / kSector) + "+" + std::to_string(area.size / kSector) +
+                        area.status + " ";
+        return text;
+    }
+
+    int FailedReads() const
+    {
+        int failed = 0;
+        for (const sim::CallRecord& call : CallsOn(sim::DiskPath(kNumber)))
+            failed += call.function == "ReadFile" && !call.ok;
+        return failed;
+    }
+
+    // The outcome box of a rescue: `middle` tells the bytes, the map is named without its folder.
+    std::string Outcome(const std::string& middle) const
+    {
+        const std::string name = ts::Narrow(map_.substr(map_.find_last_of(L'\\') + 1));
+        return "Korvane:|The disk image was created,\nbut " + middle + "\n(they hold zeros: see " + name + ")|warning|OK";
+    }
+
+    std::wstring image_, map_;
+};
+
+TEST_F(SimRescueTest, ReadsAroundBadAreasAndMapsExactlyTheBadSectors)
+{
+    const Bytes data = AddFailingDisk();
+    // A map of an unfinished rescue without its image: nothing to continue, and the new image's
+    // file makes it stale.
+    const std::string stale = "0 ? 1\n0 " + std::to_string(kSize) + " ?\n";
+    ASSERT_TRUE(ts::WriteWholeFile(map_, Bytes(stale.begin(), stale.end())));
+    ts::BoxWatcher watcher;
+    // No: the create ends as it always did, and leaves no map.
+    watcher.Answer(IDNO);
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{kQuestion, "Error!|Read disk error|error|OK",
+                                    "Korvane:|The disk image wasn't created!|warning|OK"}));
+    EXPECT_EQ(FileSize(map_), -1);
+
+    // Yes (after replacing the file the first run left), with the verify on.
+    watcher.Clear();
+    stack_->ClearCalls();
+    watcher.Answer(IDYES);
+    watcher.Answer(IDYES);
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{"Write image file|The selected file exists,\nREPLACE ?|question|YesNo", kQuestion,
+                                    Outcome("28 672 Bytes couldn't be read!")}));
+    EXPECT_EQ(Status(), L"Bytes read: 1 458 176, unreadable: 28 672 ");
+    const RescueMap map = ReadMap();
+    EXPECT_EQ(BadAreas(map), "0+1- 100+3- 143+2- 362+1- ") << "the weak sector was scraped";
+    EXPECT_EQ(map.currentStatus, kAreaRead);
+    EXPECT_EQ(BytesWithStatus(map, kAreaBad), kBadBytes);
+    Bytes expected = data;
+    for (const auto& bad : kBad)
+        std::fill(expected.begin() + bad[0] * kSector, expected.begin() + (bad[0] + bad[1]) * kSector, 0);
+    EXPECT_TRUE(Contents(image_) == expected) << "a readable byte is missing or a bad one isn't zero";
+    // Copy: 6 chunks fail; split: 5 blocks of 64 KiB (the failed chunks on both sides of the
+    // border are one area); scrape: each bad sector twice, the weak one once. The verify read none.
+    EXPECT_EQ(FailedReads(), 6 + 5 + 7 * 2 + 1);
+}
+
+TEST_F(SimRescueTest, CancelInEachPassKeepsWhatWasReadAndALaterRunContinuesIt)
+{
+    const struct Case {
+        const char* name;
+        DWORD length; // the pass's reads
+        int nth;      // the read of that length that is followed by Cancel
+        char status;
+        const wchar_t* step; // the status line while the pass runs
+    } cases[] = {
+        {"copy", static_cast<DWORD>(kChunk), 2, kAreaNotTried, L"Rescuing physical drive \u00B7 pass 1 of 3"},
+        {"split", 65536, 2, kAreaNotSplit, L"Rescuing physical drive \u00B7 pass 2 of 3"},
+        {"scrape", kSector, 3, kAreaNotScraped, L"Rescuing physical drive \u00B7 pass 3 of 3"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes data = AddFailingDisk();
+        state_->VerifyAfterWriting = false;
+        std::string mapAtStart;
+        std::wstring statusInPass;
+        auto seen = std::make_shared<int>(0);
+        sim::Hook hook;
+        hook.function = "ReadFile";
+        hook.path = sim::DiskPath(kNumber);
+        hook.nth = 0;
+        hook.action = [&, seen](const sim::CallRecord& call) {
+            if (call.length != c.length || ++*seen != c.nth)
+                return;
+            Bytes text;
+            if (ts::ReadWholeFile(map_, &text))
+                mapAtStart.assign(text.begin(), text.end());
+            statusInPass = Status();
+            RequestCancel();
+        };
+        stack_->AddHook(hook);
+        ts::BoxWatcher watcher;
+        watcher.Answer(IDYES);
+        watcher.Answer(IDYES);
+        RunJob(JobKind::Create);
+        const RescueMap cancelled = ReadMap();
+        const int64_t unread = kSize - BytesWithStatus(cancelled, kAreaRead);
+        EXPECT_EQ(Seen(watcher),
+                  (Boxes{kQuestion, kCancelQuestion,
+                         Outcome("the rescue was cancelled and " + Count(unread) +
+                                 " Bytes weren't read!")}));
+        EXPECT_EQ(statusInPass.substr(0, wcslen(c.step)), c.step);
+        EXPECT_EQ(cancelled.currentStatus, c.status);
+        EXPECT_GT(BytesWithStatus(cancelled, c.status), 0) << BadAreas(cancelled);
+        EXPECT_EQ(FileSize(image_), kSize);
+        EXPECT_TRUE(Contents(image_) == Expected(data, cancelled)) << "the image and its map disagree";
+        if (c.status == kAreaNotTried) {
+            // Written as the rescue started: the failed first chunk, nothing else tried yet.
+            RescueMap first;
+            ASSERT_TRUE(ParseRescueMap(mapAtStart, &first)) << mapAtStart;
+            EXPECT_EQ(BadAreas(first), "0+36* 36+327? ");
+        }
+
+        // Continued: only what the map left is read, and the image ends as a whole rescue.
+        stack_->ClearCalls();
+        watcher.Clear();
+        watcher.Answer(IDYES);
+        RunJob(JobKind::Create);
+        EXPECT_EQ(Seen(watcher), (Boxes{kContinueQuestion, Outcome("28 672 Bytes couldn't be read!")}));
+        for (const sim::CallRecord& call : CallsOn(sim::DiskPath(kNumber)))
+            if (call.function == "ReadFile")
+                for (const RescueArea& area : cancelled.areas)
+                    EXPECT_FALSE(area.status == kAreaRead && call.offset < area.pos + area.size &&
+                                 area.pos < call.offset + call.length)
+                        << "read again at " << call.offset;
+        const RescueMap done = ReadMap();
+        EXPECT_EQ(BadAreas(done), "0+1- 100+3- 143+2- 362+1- ");
+        EXPECT_TRUE(Contents(image_) == Expected(data, done));
+        // One stack at a time: the next case starts on a new one.
+        stack_.reset();
+        stack_.reset(new sim::Stack);
+    }
+}
+
+} // namespace
