@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "drives/drive_record.h"
+#include "engine/image_fit.h"
 #include "report/job_figures.h"
 
 struct IWbemLocator;
@@ -51,6 +52,8 @@ struct AppState {
     // Written by SetStatusText, read by ShowProgress: one thread at a time.
     std::wstring StatusStep;
     JobFigures Figures;
+    // What the running restore writes: set by its size check, read by its transfer and verify pass.
+    RestorePlan Plan;
     // The image file was made sparse when opened: chunks of zeros are skipped.
     bool ImageSparse = false;
     // The file a create writes: a temporary file beside the chosen name until the

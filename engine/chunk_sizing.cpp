@@ -43,11 +43,15 @@ bool ComputeChunkSize(AppState& state)
 
     const DriveRecord& drive = state.DriveList[static_cast<size_t>(state.SelectedIndex)];
     state.ChunkSize = ChunkSizeFor(drive.DiskGeometry, state.MemoryStatus.ullAvailVirtual);
-    state.TotalBytes = drive.DiskGeometry.DiskSize.QuadPart;
-    state.ProgressShift = ProgressShiftFor(state.TotalBytes);
+    SetJobLength(state, drive.DiskGeometry.DiskSize.QuadPart);
+    return true;
+}
 
+void SetJobLength(AppState& state, int64_t totalBytes)
+{
+    state.TotalBytes = totalBytes;
+    state.ProgressShift = ProgressShiftFor(state.TotalBytes);
     SendDlgItemMessageW(state.MainWindow, IDC_PROGRESS, PBM_SETRANGE32, 0,
                         static_cast<LPARAM>(ProgressPosition(state, state.TotalBytes)));
     SendDlgItemMessageW(state.MainWindow, IDC_PROGRESS, PBM_SETPOS, 0, 0);
-    return true;
 }

@@ -21,6 +21,8 @@ uint32_t ProgressShiftFor(int64_t totalBytes);
 // Sets ChunkSize, TotalBytes and ProgressShift for the selected drive and
 // resets the progress bar. False only when the memory status can't be read.
 bool ComputeChunkSize(AppState& state);
+// Sets TotalBytes and ProgressShift for a step that moves `totalBytes`, and resets the bar.
+void SetJobLength(AppState& state, int64_t totalBytes);
 
 // The bar position for a byte count under the current scale.
 int32_t ProgressPosition(const AppState& state, int64_t bytes);

@@ -148,6 +148,16 @@ void DropImageHash(ImageHash* hash)
     delete hash;
 }
 
+bool FeedRestOfFile(ImageHash& hash, HANDLE file, BYTE* buffer, DWORD size)
+{
+    for (DWORD got = size; got != 0;) {
+        if (!ReadFile(file, buffer, size, &got, nullptr))
+            return false;
+        FeedImageHash(hash, buffer, got);
+    }
+    return true;
+}
+
 bool HashFile(const wchar_t* path, BYTE digest[kSha256Size])
 {
     const HANDLE file =

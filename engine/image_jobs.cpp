@@ -2,12 +2,15 @@
 
 #include <winioctl.h>
 
+#include <string>
+
 #include "drives/disk_volumes.h"
 #include "drives/medium_identity.h"
 #include "drives/restore_target.h"
 #include "engine/app_state.h"
 #include "engine/checksum_file.h"
 #include "engine/image_file.h"
+#include "engine/image_fit.h"
 #include "engine/image_hash.h"
 #include "engine/image_replace.h"
 #include "engine/rescue.h"
@@ -15,6 +18,7 @@
 #include "engine/sparse_image.h"
 #include "engine/transfer.h"
 #include "engine/verify.h"
+#include "report/byte_count.h"
 #include "report/error_box.h"
 #include "resource.h"
 #include "ui/machine_guard.h"
@@ -233,15 +237,115 @@ void ClearCancelRequest()
     LeaveCriticalSection(&g_App->Lock);
 }
 
-// A size that can't be read counts as a mismatch: nothing may be written then.
-bool ImageSizeMatchesDisk()
+const wchar_t kSizesDiffer[] = L"Sizes of selected file and selected disk aren't equal!";
+
+// The image's bytes for the fit check, read through the job's handle.
+bool ReadImageAt(void* context, uint64_t offset, uint8_t* buffer, uint32_t size)
 {
-    const DriveRecord& drive = g_App->DriveList[static_cast<size_t>(g_App->SelectedIndex)];
+    const HANDLE file = *static_cast<HANDLE*>(context);
+    LARGE_INTEGER position = {};
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    DWORD got = 0;
+    return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) && ReadFile(file, buffer, size, &got, nullptr) &&
+           got == size;
+}
+
+// The drive's last sector as it is now into `buffer`; false when it can't be read.
+bool ReadLastSector(const DISK_GEOMETRY_EX& geometry, BYTE* buffer)
+{
+    const DWORD sector = geometry.Geometry.BytesPerSector;
+    DWORD got = 0;
+    return buffer != nullptr && geometry.DiskSize.QuadPart >= sector &&
+           ReadBlockAt(g_App->DiskHandle, geometry.DiskSize.QuadPart - sector, buffer, sector, &got) && got == sector;
+}
+
+// "512", "4096": a sector size in plain digits (the C runtime's formatting would be a new import).
+std::wstring SectorSizeText(DWORD size)
+{
+    std::wstring digits;
+    do {
+        digits.insert(digits.begin(), static_cast<wchar_t>(L'0' + size % 10));
+        size /= 10;
+    } while (size != 0);
+    return digits;
+}
+
+// Asks before an image of another size is written (default No); true on Yes.
+bool ConfirmOtherSize(const ImageFit& fit, uint64_t imageSize, uint64_t driveSize)
+{
+    std::wstring text = L"The image file is ";
+    if (fit.verdict == FitVerdict::Smaller) {
+        const std::wstring rest = FormatByteCount(driveSize - imageSize) + L"Bytes";
+        text += rest + L" smaller than the physical disk:\nthe disk's last " + rest + L" keep what they hold now";
+        if (fit.movesGpt)
+            text += L",\nbut for the copy of the partition table at its end";
+        else if (PlannedPastEnd(fit.plan) != 0)
+            text += L",\nbut for an old copy of a partition table at its end, which is cleared";
+        text += L".";
+    } else {
+        text += FormatByteCount(imageSize - driveSize) +
+                L"Bytes larger than the physical disk,\nbut nothing of it lies past the disk's end.";
+        if (fit.movesGpt)
+            text += L"\nThe copy of the partition table is moved to the disk's end.";
+    }
+    text += L"\n\nWRITE ?";
+    return MessageBoxW(g_App->MainWindow, text.c_str(), L"Write data to disk",
+                       MB_ICONWARNING | MB_YESNO | MB_DEFBUTTON2) == IDYES;
+}
+
+// Sets the restore's plan. An image as long as the drive is written as it is; one of
+// another size only when nothing of it is lost (see CheckImageFit), and after a question.
+// False after telling why, or on No (`told`: no outcome box follows).
+bool CheckImageFitsDisk(bool* told)
+{
+    AppState& app = *g_App;
+    const DISK_GEOMETRY_EX& geometry = app.DriveList[static_cast<size_t>(app.SelectedIndex)].DiskGeometry;
+    const uint64_t driveSize = static_cast<uint64_t>(geometry.DiskSize.QuadPart);
+    const DWORD sector = geometry.Geometry.BytesPerSector;
+    app.Plan = RestorePlan();
+    // A size that can't be read counts as a mismatch: nothing may be written then.
     BY_HANDLE_FILE_INFORMATION info = {};
-    if (!GetFileInformationByHandle(g_App->ImageHandle, &info))
+    if (!GetFileInformationByHandle(app.ImageHandle, &info)) {
+        ShowErrorBox(app, kSizesDiffer);
         return false;
-    const uint64_t size = static_cast<uint64_t>(drive.DiskGeometry.DiskSize.QuadPart);
-    return info.nFileSizeHigh == static_cast<DWORD>(size >> 32) && info.nFileSizeLow == static_cast<DWORD>(size);
+    }
+    const uint64_t imageSize = static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+    BYTE* last = imageSize < driveSize && sector != 0 ? static_cast<BYTE*>(VirtualAlloc(
+                                                            nullptr, sector, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE))
+                                                      : nullptr;
+    const bool lastRead = ReadLastSector(geometry, last);
+    HANDLE image = app.ImageHandle;
+    ImageFit fit = CheckImageFit(ReadImageAt, &image, imageSize, driveSize, sector, lastRead ? last : nullptr);
+    if (last != nullptr)
+        VirtualFree(last, 0, MEM_RELEASE);
+    LARGE_INTEGER start = {};
+    if (fit.verdict != FitVerdict::ReadError && !SetFilePointerEx(image, start, nullptr, FILE_BEGIN))
+        fit.verdict = FitVerdict::ReadError;
+    switch (fit.verdict) {
+    case FitVerdict::Equal:
+        break;
+    case FitVerdict::Smaller:
+    case FitVerdict::Larger:
+        if (!ConfirmOtherSize(fit, imageSize, driveSize)) {
+            *told = true;
+            return false;
+        }
+        // A press while the question was open is not meant for the copy.
+        ClearCancelRequest();
+        break;
+    case FitVerdict::OtherSectorSize:
+        ShowErrorBox(app, L"The image file's partition table is made for " + SectorSizeText(fit.tableSector) +
+                              L"-byte sectors,\nthe physical disk has " + SectorSizeText(sector) + L"-byte sectors!");
+        return false;
+    case FitVerdict::ReadError:
+        ShowErrorBox(app, L"Read file error");
+        return false;
+    case FitVerdict::Refused:
+        ShowErrorBox(app, kSizesDiffer);
+        return false;
+    }
+    app.Plan = fit.plan;
+    return true;
 }
 
 // Windows keeps the partition layout it read when the disk arrived; after a restore
@@ -302,7 +406,7 @@ bool RunCreate(const JobTexts& texts, bool* told, BYTE digest[kSha256Size])
     return continuing ? CreateImage(&unfinished) : RunHashed(*g_App, CreateFresh, digest);
 }
 
-// Restore: its own checks first (image opened, sizes equal); only then are the
+// Restore: its own checks first (image opened, its size fits); only then are the
 // target's volumes taken, and nothing is written unless all of them are.
 bool RunRestore(const JobTexts& texts, bool* told)
 {
@@ -311,10 +415,8 @@ bool RunRestore(const JobTexts& texts, bool* told)
     if (!CheckImageFileNotOnDisk(*g_App, g_App->ImageHandle) || !CheckTargetWritable(*g_App) ||
         !CheckTargetStandsAlone(*g_App))
         return false;
-    if (!ImageSizeMatchesDisk()) {
-        ShowErrorBox(*g_App, L"Sizes of selected file and selected disk aren't equal!");
+    if (!CheckImageFitsDisk(told))
         return false;
-    }
     BYTE expected[kSha256Size] = {};
     std::wstring sumFile;
     const ChecksumLookup lookup = LookUpImageChecksum(ImageFileName, expected, &sumFile);

@@ -3,10 +3,13 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "engine/app_state.h"
 #include "engine/chunk_sizing.h"
+#include "engine/image_fit.h"
 #include "engine/image_hash.h"
 #include "engine/rescue.h"
 #include "engine/sparse_image.h"
@@ -96,6 +99,40 @@ bool WriteImageChunk(AppState& app, HANDLE destination, bool* skipped)
     return WriteFile(destination, app.TransferBuffer, app.BytesRead, &app.BytesWritten, nullptr) != FALSE;
 }
 
+// Writes `size` bytes of `data` (sector-aligned) at `offset` of the drive.
+bool WriteDiskAt(AppState& app, int64_t offset, const BYTE* data, DWORD size)
+{
+    LARGE_INTEGER position = {};
+    position.QuadPart = offset;
+    app.LastIoResult = SetFilePointerEx(app.DiskHandle, position, nullptr, FILE_BEGIN) &&
+                       WriteFile(app.DiskHandle, data, size, &app.BytesWritten, nullptr);
+    return app.LastIoResult && app.BytesWritten == size;
+}
+
+// The plan's sectors past the image's end (its GPT moved to the drive's end, an old
+// backup header cleared), through the transfer buffer: the drive takes aligned memory only.
+bool WritePastImageEnd(AppState& app, uint32_t bufferSize)
+{
+    const int64_t writeEnd = app.Plan.writeEnd;
+    for (const PatchedBytes& patch : app.Plan.patches) {
+        const int64_t patchEnd = patch.offset + static_cast<int64_t>(patch.bytes.size());
+        for (int64_t at = std::max(patch.offset, writeEnd); at < patchEnd;) {
+            const DWORD size = static_cast<DWORD>(std::min<int64_t>(bufferSize, patchEnd - at));
+            memcpy(app.TransferBuffer, patch.bytes.data() + (at - patch.offset), size);
+            if (!WriteDiskAt(app, at, app.TransferBuffer, size))
+                return false;
+            at += size;
+            app.BytesDone += size;
+            ShowProgress(app, app.BytesDone);
+        }
+    }
+    return true;
+}
+
+// A restore holds the image's first chunk back and writes it last, after the sectors
+// past the image's end: a restore cut off on the way leaves the drive's old partition
+// table, never a new one pointing into half-written data. BytesDone counts bytes in
+// the order they are written.
 bool Transfer(const Direction& direction, RescueMap* continued)
 {
     AppState& app = *g_App;
@@ -105,10 +142,24 @@ bool Transfer(const Direction& direction, RescueMap* continued)
     const HANDLE source = direction.restore ? app.ImageHandle : app.DiskHandle;
     const HANDLE destination = direction.restore ? app.DiskHandle : app.ImageHandle;
     const uint32_t bufferSize = app.ChunkSize;
+    // The bytes read from the source, and the bytes the job writes.
+    const int64_t readEnd = direction.restore ? PlannedImageBytes(app.Plan, app.TotalBytes) : app.TotalBytes;
+    if (direction.restore && readEnd + PlannedPastEnd(app.Plan) != app.TotalBytes)
+        SetJobLength(app, readEnd + PlannedPastEnd(app.Plan));
+    BYTE* held = nullptr; // the first chunk of a restore, written last
+    if (direction.restore && readEnd > 0) {
+        held = static_cast<BYTE*>(VirtualAlloc(nullptr, bufferSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        if (held == nullptr) {
+            ShowErrorBox(app, L"Virtual memory error");
+            VirtualFree(app.TransferBuffer, 0, MEM_RELEASE);
+            app.TransferBuffer = nullptr;
+            return false;
+        }
+    }
     app.BytesDone = 0;
     bool result = true;
-    bool lastChunk = false;
     bool endPending = false; // the image file ends before BytesDone: its last chunks were skipped
+    DWORD heldSize = 0;
     // A restore checked against a checksum file says so while it runs.
     SetStatusText(std::wstring(direction.startText) +
                   (direction.restore && app.Hash != nullptr ? L" \u00B7 checksum" : L""));
@@ -117,14 +168,11 @@ bool Transfer(const Direction& direction, RescueMap* continued)
     if (rescued)
         result = ContinueRescue(app, *continued, bufferSize);
 
-    while (!rescued && app.BytesDone < app.TotalBytes) {
-        if (lastChunk)
-            break;
-        if (app.BytesDone + static_cast<int64_t>(app.ChunkSize) > app.TotalBytes) {
-            app.ChunkSize = static_cast<uint32_t>(app.TotalBytes - app.BytesDone);
-            lastChunk = true;
-        }
-        app.LastIoResult = ReadFile(source, app.TransferBuffer, app.ChunkSize, &app.BytesRead, nullptr);
+    for (int64_t position = 0; !rescued && position < readEnd;) {
+        if (position + static_cast<int64_t>(app.ChunkSize) > readEnd)
+            app.ChunkSize = static_cast<uint32_t>(readEnd - position);
+        BYTE* const buffer = position == 0 && held != nullptr ? held : app.TransferBuffer;
+        app.LastIoResult = ReadFile(source, buffer, app.ChunkSize, &app.BytesRead, nullptr);
         if (!app.LastIoResult || app.BytesRead != app.ChunkSize) {
             if (!direction.restore && RescueAfterReadError(app, bufferSize, &result)) {
                 rescued = true;
@@ -135,22 +183,43 @@ bool Transfer(const Direction& direction, RescueMap* continued)
             break;
         }
         if (app.Hash != nullptr)
-            FeedImageHash(*app.Hash, app.TransferBuffer, app.BytesRead);
+            FeedImageHash(*app.Hash, buffer, app.BytesRead);
         if (direction.restore)
-            app.LastIoResult = WriteFile(destination, app.TransferBuffer, app.BytesRead, &app.BytesWritten, nullptr);
-        else
+            ApplyPatches(app.Plan, position, buffer, app.BytesRead);
+        if (buffer == held) {
+            heldSize = app.BytesRead;
+            LARGE_INTEGER next = {};
+            next.QuadPart = heldSize;
+            app.LastIoResult = SetFilePointerEx(destination, next, nullptr, FILE_BEGIN);
+            app.BytesWritten = app.LastIoResult ? app.BytesRead : 0;
+        } else if (direction.restore) {
+            app.LastIoResult = WriteFile(destination, buffer, app.BytesRead, &app.BytesWritten, nullptr);
+        } else {
             app.LastIoResult = WriteImageChunk(app, destination, &endPending);
+        }
         if (!app.LastIoResult || app.BytesWritten != app.BytesRead) {
             ShowErrorBox(app, direction.writeError);
             result = false;
             break;
         }
-        app.BytesDone += app.ChunkSize;
-        ShowProgress(app, app.BytesDone);
+        position += app.ChunkSize;
+        if (buffer != held) {
+            app.BytesDone += app.ChunkSize;
+            ShowProgress(app, app.BytesDone);
+        }
         // The question is asked with the lock released: Cancel must never wait on the operator.
         if (TakeCancelRequest(app) && ConfirmCancel(app, direction.cancelQuestion)) {
             result = false;
             break;
+        }
+    }
+    if (result && direction.restore) {
+        result = WritePastImageEnd(app, bufferSize) && (held == nullptr || WriteDiskAt(app, 0, held, heldSize));
+        if (result) {
+            app.BytesDone += heldSize;
+            ShowProgress(app, app.BytesDone);
+        } else {
+            ShowErrorBox(app, direction.writeError);
         }
     }
     // Skipped chunks at the end leave the file short: it must end where the copy did.
@@ -163,7 +232,15 @@ bool Transfer(const Direction& direction, RescueMap* continued)
         ShowErrorBox(app, direction.writeError);
         result = false;
     }
+    // The checksum covers the whole image file, also what lies beyond the drive's end.
+    if (result && direction.restore && app.Hash != nullptr &&
+        !FeedRestOfFile(*app.Hash, source, app.TransferBuffer, bufferSize)) {
+        ShowErrorBox(app, direction.readError);
+        result = false;
+    }
 
+    if (held != nullptr)
+        VirtualFree(held, 0, MEM_RELEASE);
     VirtualUnlock(app.TransferBuffer, bufferSize);
     if (VirtualFree(app.TransferBuffer, 0, MEM_RELEASE))
         app.TransferBuffer = nullptr;

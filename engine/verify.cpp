@@ -7,6 +7,7 @@
 #include "engine/app_state.h"
 #include "engine/chunk_sizing.h"
 #include "engine/first_difference.h"
+#include "engine/image_fit.h"
 #include "engine/transfer.h"
 #include "report/byte_count.h"
 #include "report/error_box.h"
@@ -217,6 +218,7 @@ bool ReopenWrittenSide(AppState& app, bool restore)
 struct Sides {
     const Side* side[2];
     ReadAhead reader[2];
+    const RestorePlan* plan; // a restore's sectors written instead of the image's
 };
 
 // Waits for both sides' piece `index` at `offset`; false after the error box of the side
@@ -254,6 +256,8 @@ VerifyResult ComparePieces(AppState& app, Sides& sides, const VerifyTexts& texts
         const DWORD length = static_cast<DWORD>(std::min<int64_t>(parts.size[half], span.length - done));
         if (!EndPiece(app, sides, index, done, length))
             return VerifyResult::Failed;
+        if (sides.plan != nullptr)
+            ApplyPatches(*sides.plan, span.offset + done, sides.side[1]->buffer + parts.start[half], length);
         const size_t first = FirstDifference(sides.side[0]->buffer + parts.start[half],
                                              sides.side[1]->buffer + parts.start[half], length);
         if (first != length) {
@@ -274,6 +278,39 @@ VerifyResult ComparePieces(AppState& app, Sides& sides, const VerifyTexts& texts
             ShowProgress(app, *verified);
             if (ConfirmVerifyCancel(app))
                 return VerifyResult::Cancelled;
+        }
+    }
+    return VerifyResult::Equal;
+}
+
+// The sectors a restore wrote past the image's end, read back from the drive.
+VerifyResult ComparePastImageEnd(AppState& app, const Side& drive, uint32_t chunk, const VerifyTexts& texts,
+                                 int64_t* verified)
+{
+    const int64_t writeEnd = app.Plan.writeEnd;
+    for (const PatchedBytes& patch : app.Plan.patches) {
+        const int64_t patchEnd = patch.offset + static_cast<int64_t>(patch.bytes.size());
+        for (int64_t at = std::max(patch.offset, writeEnd); at < patchEnd;) {
+            const DWORD length = static_cast<DWORD>(std::min<int64_t>(chunk, patchEnd - at));
+            LARGE_INTEGER position = {};
+            position.QuadPart = at;
+            DWORD got = 0;
+            if (!SetFilePointerEx(drive.handle, position, nullptr, FILE_BEGIN) ||
+                !ReadFile(drive.handle, drive.buffer, length, &got, nullptr) || got != length) {
+                ShowErrorBox(app, drive.readError);
+                return VerifyResult::Failed;
+            }
+            const BYTE* meant = patch.bytes.data() + (at - patch.offset);
+            const size_t first = FirstDifference(drive.buffer, meant, length);
+            if (first != length) {
+                *verified += static_cast<int64_t>(first);
+                ShowErrorBox(app, L"Verify error at byte " + FormatByteCount(static_cast<uint64_t>(at + first)) +
+                                      L":\n" + texts.differs);
+                return VerifyResult::Failed;
+            }
+            *verified += length;
+            at += length;
+            ShowProgress(app, *verified);
         }
     }
     return VerifyResult::Equal;
@@ -360,11 +397,17 @@ VerifyResult RunVerify(AppState& app, bool restore, const VerifyTexts& texts, in
                       : static_cast<BYTE*>(VirtualAlloc(nullptr, chunk, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
     VerifyResult result = VerifyResult::Failed;
     if (file.buffer != nullptr) {
-        Sides sides = {{&written, &source}, {}};
+        Sides sides = {{&written, &source}, {}, restore ? &app.Plan : nullptr};
         result = VerifyResult::Equal;
-        for (const ByteRange& span : SpansToCompare(app, SectorOfBoth(driveSector, fileSector)))
+        std::vector<ByteRange> spans = SpansToCompare(app, SectorOfBoth(driveSector, fileSector));
+        // A restore compares what it wrote of the image, then the sectors it wrote past it.
+        if (restore)
+            spans.assign(1, ByteRange{0, PlannedImageBytes(app.Plan, app.TotalBytes)});
+        for (const ByteRange& span : spans)
             if (result == VerifyResult::Equal)
                 result = Compare(app, sides, chunk, texts, span, verified);
+        if (result == VerifyResult::Equal && restore)
+            result = ComparePastImageEnd(app, drive, chunk, texts, verified);
     } else {
         ShowErrorBox(app, L"Virtual memory error");
     }

@@ -255,7 +255,7 @@ TEST(Korvane, FileDialogCreateAndRestoreOnWinesDrive)
     const std::wstring created = ts::TempPath(L"created.hdd");
     const std::wstring small = ts::TempPath(L"small.hdd");
     DeleteFileW(created.c_str());
-    const std::vector<unsigned char> image = ts::Pattern(64 * 1024, 7);
+    const std::vector<unsigned char> image = ts::Pattern(64 * 1024 + 100, 7); // no whole sectors: refused at any size
     ASSERT_TRUE(ts::WriteWholeFile(small, image));
 
     Korvane k;

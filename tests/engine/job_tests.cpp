@@ -121,15 +121,52 @@ TEST_F(JobTest, NothingIsWrittenToADriveOfAnotherSize)
     EXPECT_EQ(Seen(watcher), (Boxes{mismatch, kNotWritten, mismatch, kNotWritten}));
     EXPECT_TRUE(Contents(drive_) == disk);
 
-    // A medium swapped since the list was made is refused before any file is touched.
+    // Whole sectors shorter, or longer by zeros only: asked, No by default; No leaves the drive as it was.
+    const Bytes shorter = ts::Pattern(static_cast<size_t>(kFloppySize - 2048), 6);
+    Bytes longer = ts::Pattern(static_cast<size_t>(kFloppySize), 7);
+    longer.resize(static_cast<size_t>(kFloppySize + 1024), 0);
+    const std::string smallerAsked = "Write data to disk|The image file is 2 048 Bytes smaller than the physical "
+                                     "disk:\nthe disk's last 2 048 Bytes keep what they hold now.\n\nWRITE ?|warning|YesNo";
+    const std::string largerAsked = "Write data to disk|The image file is 1 024 Bytes larger than the physical "
+                                    "disk,\nbut nothing of it lies past the disk's end.\n\nWRITE ?|warning|YesNo";
+    for (const Bytes* content : {&shorter, static_cast<const Bytes*>(&longer)}) {
+        ASSERT_TRUE(ts::WriteWholeFile(image, *content));
+        watcher.Clear();
+        watcher.Answer(IDNO);
+        const Bytes before = Contents(drive_);
+        RunJob(JobKind::Restore);
+        EXPECT_EQ(Seen(watcher), Boxes{content == &shorter ? smallerAsked : largerAsked});
+        ASSERT_EQ(watcher.Boxes().size(), 1u);
+        EXPECT_EQ(watcher.Boxes()[0].defaultButton, IDNO);
+        EXPECT_TRUE(Contents(drive_) == before);
+        watcher.Clear();
+        watcher.Answer(IDYES);
+        RunJob(JobKind::Restore);
+        EXPECT_EQ(Seen(watcher), (Boxes{content == &shorter ? smallerAsked : largerAsked, kWritten}));
+    }
+    // The shorter image's bytes, the drive's last ones as they were, then the longer image's first ones.
+    Bytes expected(longer.begin(), longer.begin() + kFloppySize);
+    EXPECT_TRUE(Contents(drive_) == expected);
+    EXPECT_EQ(Status(), L"Bytes written: 1 474 560 ");
+    MakeDrive(kFloppy, 5);
+    ASSERT_TRUE(ts::WriteWholeFile(image, shorter));
     watcher.Clear();
+    watcher.Answer(IDYES);
+    RunJob(JobKind::Restore);
+    expected = shorter;
+    expected.insert(expected.end(), disk.end() - 2048, disk.end());
+    EXPECT_TRUE(Contents(drive_) == expected);
+    EXPECT_EQ(Status(), L"Bytes written: 1 472 512 ");
+    watcher.Clear();
+
+    // A medium swapped since the list was made is refused before any file is touched.
     for (int64_t fileSize : {kFloppySize + 512, kFloppySize - 512}) {
         MakeDrive(kFloppy, 7, fileSize);
         RunJob(JobKind::Create);
         RunJob(JobKind::Restore);
     }
     EXPECT_EQ(Seen(watcher), Boxes(4, kCantOpenDisk));
-    EXPECT_EQ(FileSize(image), kFloppySize - 1);
+    EXPECT_EQ(FileSize(image), kFloppySize - 2048);
     ExpectControls(true);
 }
 

@@ -45,6 +45,31 @@ TEST_P(SectorSizes, CreateAndRestoreMoveEveryByteInWholeSectors)
     EXPECT_EQ(read, 3 * size);
     EXPECT_EQ(written, size);
     EXPECT_EQ(stack_->BytesWritten(3), size);
+    // The restore wrote its first chunk last, after all the others in order.
+    std::vector<int64_t> offsets;
+    for (const sim::CallRecord& call : calls)
+        if (call.function == "WriteFile")
+            offsets.push_back(call.offset);
+    const int64_t chunk = 2 * 18 * sector;
+    for (size_t k = 0; k + 1 < offsets.size(); ++k)
+        EXPECT_EQ(offsets[k], static_cast<int64_t>(k + 1) * chunk);
+    EXPECT_EQ(offsets.back(), 0);
+
+    // Cut off after its first chunk: the drive keeps its old partition table.
+    sim::Fault cut;
+    cut.function = "WriteFile";
+    cut.path = sim::DiskPath(3);
+    cut.skip = 1;
+    stack_->AddFault(cut);
+    ASSERT_TRUE(ts::WriteWholeFile(image, disk));
+    watcher.Clear();
+    RunJob(JobKind::Restore);
+    EXPECT_EQ(Seen(watcher), (Boxes{"Error!|Write disk error|error|OK", "Korvane:|The disk image wasn't written!|warning|OK"}));
+    const Bytes after = Contents(drive_);
+    EXPECT_TRUE(Bytes(after.begin(), after.begin() + chunk) == Bytes(other.begin(), other.begin() + chunk));
+    EXPECT_TRUE(Bytes(after.begin() + chunk, after.begin() + 2 * chunk) ==
+                Bytes(disk.begin() + chunk, disk.begin() + 2 * chunk));
+    EXPECT_EQ(Status(), std::wstring(L"Bytes written: ") + (sector == 512 ? L"18 432 " : L"147 456 "));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sim, SectorSizes, ::testing::Values(512u, 4096u));

@@ -311,7 +311,7 @@ TEST_F(VolumeJobTest, WrongSizedImageIsToldBeforeAnyVolumeIsTouched)
     sim::Volume busy = VolumeOn(kTarget, kBoot, 4096, 8 * 4096);
     busy.busyTries = -1;
     stack_->AddVolume(busy);
-    ASSERT_TRUE(WriteImage(image_, ts::Pattern(static_cast<size_t>(size_ - 4096), 52)));
+    ASSERT_TRUE(WriteImage(image_, ts::Pattern(static_cast<size_t>(size_ + 4096), 52)));
     ts::BoxWatcher watcher;
     RunJob(JobKind::Restore);
     ExpectRefused(watcher,
