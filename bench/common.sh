@@ -45,3 +45,18 @@ summary() {
              name, label, km, dm, km / dm, label, kb, db, kb / db
       printf "%-" w "s CPU per GiB (median): %s %.2f s, dd %.2f s\n", name, label, median(kc, n) / gib, median(dc, n) / gib }'
 }
+
+# random_drive: fills $drive with $size random bytes unless it has that size already.
+random_drive() {
+  if [ "$(stat -c %s "$drive" 2>/dev/null || echo 0)" != "$size" ]; then
+    head -c "$size" /dev/urandom >"$drive"
+  fi
+}
+
+# korvane_timed MODE: one korvane_bench run over $drive and $image -> "seconds cpu"; exits when it fails.
+korvane_timed() {
+  local out
+  out=$(wine "$exe" "$1" "$(winpath "$drive")" "$(winpath "$image")" "$size" | tr -d '\r')
+  case "$out" in *ok=1*) ;; *) echo "korvane_bench $1 failed: $out" >&2; exit 1 ;; esac
+  sed -E 's/.*seconds=([0-9.]+) cpu=([0-9.]+).*/\1 \2/' <<<"$out"
+}

@@ -16,17 +16,10 @@ drive=$work/drive.bin
 image=$work/image.hdd
 
 start_wine
-if [ "$(stat -c %s "$drive" 2>/dev/null || echo 0)" != "$size" ]; then
-  head -c "$size" /dev/urandom >"$drive"
-fi
+random_drive
 cp "$drive" "$image"
 
-korvane() { # direction -> "seconds cpu"
-  local out
-  out=$(wine "$exe" "$1" "$(winpath "$drive")" "$(winpath "$image")" "$size" | tr -d '\r')
-  case "$out" in *ok=1*) ;; *) echo "korvane_bench $1 failed: $out" >&2; exit 1 ;; esac
-  sed -E 's/.*seconds=([0-9.]+) cpu=([0-9.]+).*/\1 \2/' <<<"$out"
-}
+korvane() { korvane_timed "$1"; }
 ddrun() { # if of [conv] -> "seconds cpu"
   local TIMEFORMAT='%R %U %S' t
   t=$( { time dd if="$1" of="$2" bs=$chunk conv="$3" status=none; } 2>&1 )

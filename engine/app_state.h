@@ -5,6 +5,7 @@
 #include <winioctl.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "drives/drive_record.h"
@@ -15,6 +16,7 @@ struct IWbemLocator;
 struct IWbemServices;
 struct IEnumWbemClassObject;
 struct IWbemClassObject;
+struct ImageHash;
 
 // Bytes [offset, offset + length) of a drive or image.
 struct ByteRange {
@@ -54,6 +56,12 @@ struct AppState {
     RestorePlan Plan;
     // The image file was made sparse when opened: chunks of zeros are skipped.
     bool ImageSparse = false;
+    // The file a create writes: a temporary file beside the chosen name until the
+    // finished image is moved there (what the verify pass reads back); empty otherwise.
+    std::wstring ImagePath;
+    // The running job's hash of the image's bytes, fed by the transfer loop with every
+    // chunk it reads; null when the job doesn't hash.
+    ImageHash* Hash = nullptr;
     // Volumes of the target disk held locked and dismounted during a restore.
     std::vector<HANDLE> VolumeHandles;
     // A create: every volume of the source was locked while it was read. When not,

@@ -8,8 +8,11 @@
 #include "drives/medium_identity.h"
 #include "drives/restore_target.h"
 #include "engine/app_state.h"
+#include "engine/checksum_file.h"
 #include "engine/image_file.h"
 #include "engine/image_fit.h"
+#include "engine/image_hash.h"
+#include "engine/image_replace.h"
 #include "engine/rescue.h"
 #include "engine/rescue_map.h"
 #include "engine/sparse_image.h"
@@ -65,7 +68,8 @@ void FocusControl(int id)
 
 // A transfer that succeeded counts as done only once its verify, when asked for, found both sides equal.
 // A rescue that ended or was cancelled kept its image: it tells what couldn't be read.
-void ShowOutcome(const JobTexts& texts, bool transferred, VerifyResult verified)
+// `digestLine` follows the text of an image that was made.
+void ShowOutcome(const JobTexts& texts, bool transferred, VerifyResult verified, const std::wstring& digestLine)
 {
     const bool kept = transferred || g_App->RescueCancelled;
     if (g_App->ImageRescued && kept && verified != VerifyResult::Failed) {
@@ -73,13 +77,16 @@ void ShowOutcome(const JobTexts& texts, bool transferred, VerifyResult verified)
         std::wstring text = RescueOutcomeText(*g_App, ImageFileName);
         if (verified == VerifyResult::Cancelled)
             text += L"\nThe image wasn't verified!";
+        // A rescue that ended has its checksum file too.
+        if (transferred)
+            text += digestLine;
         ShowJobBox(text.c_str(), MB_ICONWARNING);
     } else if (!transferred || verified == VerifyResult::Failed)
         ShowJobBox(texts.failed, MB_ICONWARNING);
     else if (verified == VerifyResult::Cancelled)
-        ShowJobBox(texts.unverified, MB_ICONWARNING);
+        ShowJobBox((texts.unverified + digestLine).c_str(), MB_ICONWARNING);
     else
-        ShowJobBox(texts.succeeded, MB_ICONINFORMATION);
+        ShowJobBox((texts.succeeded + digestLine).c_str(), MB_ICONINFORMATION);
 }
 
 int StartingButton(JobKind kind)
@@ -176,16 +183,13 @@ bool ConfirmReplace()
     return answer == IDYES;
 }
 
+// A new, empty file: no old byte can show through a skipped range. A link put in the
+// file's place meanwhile is opened itself, never followed: IsPlainFile refuses it.
 bool CreateImageFile()
 {
-    // CREATE_ALWAYS empties a replaced file: no old byte can show through a skipped range.
-    // A link put in the file's place meanwhile is opened itself, never followed: IsPlainFile refuses it.
-    g_App->ImageHandle = CreateFileW(ImageFileName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (!IsOpenHandle(g_App->ImageHandle) || !IsPlainFile(g_App->ImageHandle))
+    if (!CreateTemporaryImage(*g_App, ImageFileName) || !IsPlainFile(g_App->ImageHandle))
         return false;
     ForgetRescueMap(ImageFileName);
-    g_App->ImageSparse = MakeImageSparse(g_App->ImageHandle, ImageFileName);
     return true;
 }
 
@@ -215,8 +219,15 @@ bool OpenImageToContinue()
                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (!IsOpenHandle(g_App->ImageHandle) || !IsPlainFile(g_App->ImageHandle))
         return false;
+    g_App->ImagePath = ImageFileName;
     g_App->ImageSparse = MakeImageSparse(g_App->ImageHandle, ImageFileName);
     return true;
+}
+
+// A create from the drive's first byte.
+bool CreateFresh()
+{
+    return CreateImage(nullptr);
 }
 
 void ClearCancelRequest()
@@ -368,17 +379,22 @@ bool CantOpenFile(const JobTexts& texts, bool* told)
     return false;
 }
 
-// Create, with the drive open and the image's place checked: the replace question,
-// the source's volumes locked for a consistent image, then the file and the copy.
-bool RunCreate(const JobTexts& texts, bool* told)
+// Create, with the drive open and the image's place checked: the replace question
+// (an image that can't be replaced ends the job here), the no-room question, the
+// source's volumes locked for a consistent image, then the file and the hashed copy.
+bool RunCreate(const JobTexts& texts, bool* told, BYTE digest[kSha256Size])
 {
     if (!CheckImageFolderNotOnDisk(*g_App, ImageFileName))
         return false;
+    g_App->ImagePath.clear();
     if (IsLinkOrFolder(ImageFileName))
         return CantOpenFile(texts, told);
     RescueMap unfinished;
     const bool continuing = ConfirmContinueRescue(&unfinished);
-    if (!continuing && !ConfirmReplace())
+    // An image that can't be replaced ends the create here, before anything is read.
+    const DriveRecord& drive = g_App->DriveList[static_cast<size_t>(g_App->SelectedIndex)];
+    if (!continuing && (!ConfirmReplace() || !ExistingImageReplaceable(ImageFileName) ||
+                        !MakeRoomForImage(*g_App, ImageFileName, drive.DiskGeometry.DiskSize.QuadPart)))
         return CantOpenFile(texts, told);
     // A press while the question was open is not meant for the copy.
     ClearCancelRequest();
@@ -387,7 +403,7 @@ bool RunCreate(const JobTexts& texts, bool* told)
         return false;
     if (!(continuing ? OpenImageToContinue() : CreateImageFile()))
         return CantOpenFile(texts, told);
-    return CreateImage(continuing ? &unfinished : nullptr);
+    return continuing ? CreateImage(&unfinished) : RunHashed(*g_App, CreateFresh, digest);
 }
 
 // Restore: its own checks first (image opened, its size fits); only then are the
@@ -401,10 +417,24 @@ bool RunRestore(const JobTexts& texts, bool* told)
         return false;
     if (!CheckImageFitsDisk(told))
         return false;
+    BYTE expected[kSha256Size] = {};
+    std::wstring sumFile;
+    const ChecksumLookup lookup = LookUpImageChecksum(ImageFileName, expected, &sumFile);
+    if (lookup == ChecksumLookup::Unreadable && !ConfirmWithoutChecksum(*g_App, sumFile))
+        return false;
     LeaveCurrentFolder();
     if (!TakeVolumesOffline(*g_App))
         return false;
-    return RestoreImage();
+    BYTE actual[kSha256Size] = {};
+    if (lookup != ChecksumLookup::Found)
+        return RestoreImage();
+    if (!RunHashed(*g_App, RestoreImage, actual))
+        return false;
+    if (ImageMatchesChecksum(*g_App, expected, actual))
+        return true;
+    // Every byte was written: Windows must read the layout the drive now holds.
+    AnnounceNewLayout();
+    return false;
 }
 
 // A restore writes a new layout, and with it a new layout identity: the
@@ -459,17 +489,22 @@ void RunOnOpenDisk(JobKind kind)
         return;
     }
     bool told = false;
-    const bool done = create ? RunCreate(texts, &told) : RunRestore(texts, &told);
+    BYTE digest[kSha256Size] = {};
+    const bool done = create ? RunCreate(texts, &told, digest) : RunRestore(texts, &told);
     const VerifyResult verified = done && g_App->JobVerifies ? VerifyTransfer(kind) : VerifyResult::Equal;
     // The drive holds the new layout whatever the verify found: Windows must read it.
     if (done && !create)
         AnnounceNewLayout();
+    // A create's image takes the chosen name only now, complete and verified; else its temporary file goes.
+    const bool finished =
+        create ? FinishCreate(*g_App, ImageFileName, done && verified != VerifyResult::Failed, digest) : done;
     const bool sameMedium = ReleaseJob();
     if (!sameMedium)
         ShowErrorBox(*g_App, L"The medium of the selected physical disk was changed during the job,\n"
                              L"please check the list of drives!");
     if (!told)
-        ShowOutcome(texts, done && sameMedium, verified);
+        ShowOutcome(texts, finished && sameMedium, verified,
+                    create ? L"\n\nSHA-256: " + DigestHex(digest) : std::wstring());
 }
 
 DWORD RunJob(JobKind kind)
@@ -593,12 +628,6 @@ bool OpenSelectedDisk(JobKind kind)
         CloseDisk();
         return false;
     }
-    return true;
-}
-
-bool KeepImageUnderChosenName()
-{
-    // The image is written under its chosen name from the start.
     return true;
 }
 

@@ -37,9 +37,14 @@ DWORD WINAPI RunRestoreJob(void* unused);
 // or it no longer has the size (and sector size) the list recorded; the drive
 // is closed again then, with nothing read or written.
 bool OpenSelectedDisk(JobKind kind = JobKind::Create);
+// The replace question, then the image file of a create under its temporary name.
 bool OpenImageForWrite();
-// A rescued image stays under the name the operator chose, its map beside it.
-// Called when a rescue starts; false (after telling why) when the image can't be kept there.
+// A rescue keeps its image under the chosen name: moves the open temporary image
+// there (replacing the old one), so that the rest of the job writes under the chosen
+// name and the finish moves nothing. The file is closed for the move and opened again
+// at the same position. False when it could not be moved (the job goes on in the
+// temporary file if it could be opened again) or not opened again (no image handle),
+// after telling why.
 bool KeepImageUnderChosenName();
 // Close the handle if open and forget it (the field becomes null).
 void CloseImageFile();

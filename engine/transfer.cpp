@@ -10,6 +10,7 @@
 #include "engine/app_state.h"
 #include "engine/chunk_sizing.h"
 #include "engine/image_fit.h"
+#include "engine/image_hash.h"
 #include "engine/rescue.h"
 #include "engine/sparse_image.h"
 #include "report/byte_count.h"
@@ -159,7 +160,9 @@ bool Transfer(const Direction& direction, RescueMap* continued)
     bool result = true;
     bool endPending = false; // the image file ends before BytesDone: its last chunks were skipped
     DWORD heldSize = 0;
-    SetStatusText(direction.startText);
+    // A restore checked against a checksum file says so while it runs.
+    SetStatusText(std::wstring(direction.startText) +
+                  (direction.restore && app.Hash != nullptr ? L" \u00B7 checksum" : L""));
     // A continued rescue reads only what its map left; a rescue writes where its reads land.
     bool rescued = continued != nullptr;
     if (rescued)
@@ -179,6 +182,8 @@ bool Transfer(const Direction& direction, RescueMap* continued)
             result = false;
             break;
         }
+        if (app.Hash != nullptr)
+            FeedImageHash(*app.Hash, buffer, app.BytesRead);
         if (direction.restore)
             ApplyPatches(app.Plan, position, buffer, app.BytesRead);
         if (buffer == held) {
@@ -225,6 +230,12 @@ bool Transfer(const Direction& direction, RescueMap* continued)
     // Data still in the system's cache has not arrived: only a flushed copy counts as done.
     if (result && !FlushFileBuffers(destination)) {
         ShowErrorBox(app, direction.writeError);
+        result = false;
+    }
+    // The checksum covers the whole image file, also what lies beyond the drive's end.
+    if (result && direction.restore && app.Hash != nullptr &&
+        !FeedRestOfFile(*app.Hash, source, app.TransferBuffer, bufferSize)) {
+        ShowErrorBox(app, direction.readError);
         result = false;
     }
 

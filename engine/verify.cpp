@@ -188,8 +188,10 @@ bool SeekTo(HANDLE file, int64_t offset)
 // written side again for reading, unbuffered: no cache may answer for the medium.
 bool ReopenWrittenSide(AppState& app, bool restore)
 {
-    const wchar_t* path =
-        restore ? app.DriveList[static_cast<size_t>(app.SelectedIndex)].DeviceID.c_str() : ImageFileName;
+    // A create reads back the file it wrote, which may still have its temporary name.
+    const wchar_t* path = restore ? app.DriveList[static_cast<size_t>(app.SelectedIndex)].DeviceID.c_str()
+                          : app.ImagePath.empty() ? ImageFileName
+                                                  : app.ImagePath.c_str();
     if (restore)
         CloseDisk();
     else

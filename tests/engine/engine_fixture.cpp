@@ -81,10 +81,18 @@ LRESULT CALLBACK EngineTest::BarProc(HWND bar, UINT message, WPARAM wParam, LPAR
 std::wstring EngineTest::Scratch(const std::wstring& name)
 {
     const std::wstring path = name.find(L':') != std::wstring::npos ? name : ts::TempPath(name);
-    scratch_.push_back(path);
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileW(path.c_str());
+    for (const std::wstring& file : {path, path + L".sha256"}) {
+        scratch_.push_back(file);
+        SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(file.c_str());
+    }
     return path;
+}
+
+bool EngineTest::WriteImage(const std::wstring& path, const Bytes& data)
+{
+    DeleteFileW((path + L".sha256").c_str());
+    return ts::WriteWholeFile(path, data);
 }
 
 void EngineTest::SelectDrive(const std::wstring& path, const DISK_GEOMETRY_EX& geometry)
@@ -140,8 +148,9 @@ void EngineTest::ExpectControls(bool idle) const
         EXPECT_EQ(IsWindowEnabled(Control(id)) != FALSE, idle) << "control " << id;
 }
 
-std::vector<std::string> EngineTest::Seen(ts::BoxWatcher& watcher) const
+std::vector<std::string> EngineTest::Seen(ts::BoxWatcher& watcher)
 {
+    const std::wstring digestLine = L"\n\nSHA-256: ";
     std::vector<std::string> lines;
     const std::wstring note = ComposeErrorText(L"");
     for (const ts::ObservedBox& box : watcher.Boxes()) {
@@ -150,12 +159,35 @@ std::vector<std::string> EngineTest::Seen(ts::BoxWatcher& watcher) const
         if (box.caption == L"Error!" && text.size() >= note.size() &&
             text.compare(text.size() - note.size(), note.size(), note) == 0)
             text.resize(text.size() - note.size());
+        const size_t digest = text.find(digestLine);
+        if (digest != std::wstring::npos && text.size() == digest + digestLine.size() + 64) {
+            digests_.push_back(ts::Narrow(text.substr(digest + digestLine.size())));
+            text.resize(digest);
+        }
         std::string line = ts::Narrow(box.caption + L"|" + text) + "|" + ts::BoxIconName(box.icon) + "|";
         for (int id : box.buttons)
             line += id == IDOK ? "OK" : id == IDYES ? "Yes" : id == IDNO ? "No" : "?";
         lines.push_back(line);
     }
     return lines;
+}
+
+std::vector<std::wstring> EngineTest::Leftovers() const
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found = {};
+    const std::wstring folder = ts::TempPath(L"");
+    for (const std::wstring& pattern :
+         {ts::TempPath(L"*.partial"), folder.substr(0, folder.rfind(L'\\') + 1) + L"kvn*.tmp"}) {
+        const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE)
+            continue;
+        do
+            names.push_back(found.cFileName);
+        while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    return names;
 }
 
 void EngineTest::AfterTransfer(std::function<void()> fault)

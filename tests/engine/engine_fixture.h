@@ -34,15 +34,21 @@ class EngineTest : public ::testing::Test {
     void SetFileName(const std::wstring& name);
     // The real StartImageJob, pumped until the job has ended.
     void RunJob(JobKind kind);
-    // A path in the temporary folder, removed now and after the test.
+    // A path in the temporary folder, removed now and after the test (with its checksum file).
     std::wstring Scratch(const std::wstring& name);
+    // Writes an image file as another program would: the checksum file of what a
+    // create left there goes, since it no longer describes the file.
+    static bool WriteImage(const std::wstring& path, const Bytes& data);
 
     HWND Control(int id) const { return GetDlgItem(dialog_, id); }
     std::wstring Status() const;
     // Idle: Cancel disabled, the eight others enabled; a job: the other way round.
     void ExpectControls(bool idle) const;
-    // The boxes seen, as "caption|text|icon|buttons" lines, the error note left out.
-    std::vector<std::string> Seen(ts::BoxWatcher& watcher) const;
+    // The boxes seen, as "caption|text|icon|buttons" lines, the error note left out, and
+    // the "SHA-256: <hex>" line of a create's outcome too: its digest goes to digests_.
+    std::vector<std::string> Seen(ts::BoxWatcher& watcher);
+    // Temporary image and checksum files a create left in the temporary folder (this process's).
+    std::vector<std::wstring> Leftovers() const;
 
     // Runs `fault` once, when the bar first reaches its end: right after the
     // transfer's last chunk, while the job still holds the handles it wrote through.
@@ -52,6 +58,7 @@ class EngineTest : public ::testing::Test {
 
     // Every PBM_SETPOS the bar gets; `onPosition_` runs inside that send, before the worker goes on.
     std::vector<int> positions_;
+    std::vector<std::string> digests_;
     std::function<void(int)> onPosition_;
     AppState* state_ = nullptr;
     HWND dialog_ = nullptr;

@@ -1,6 +1,7 @@
 // Create and restore jobs on file-backed drives, started with StartImageJob.
 #include "tests/engine/engine_fixture.h"
 
+#include "engine/checksum_file.h"
 #include "engine/image_file.h"
 #include "engine/transfer.h"
 #include "resource.h"
@@ -18,6 +19,8 @@ const std::string kNotCreated = "Korvane:|The disk image wasn't created!|warning
 const std::string kWritten = "Korvane:|The disk image was successfully written!|information|OK";
 const std::string kNotWritten = "Korvane:|The disk image wasn't written!|warning|OK";
 const std::string kReplace = "Write image file|The selected file exists,\nREPLACE ?|question|YesNo";
+const std::string kMismatch =
+    "Error!|The image file doesn't match its checksum!\nThe physical drive holds a damaged image.|error|OK";
 
 const int64_t kFloppySize = 1474560;
 const DISK_GEOMETRY_EX kFloppy = MakeGeometry(2, 18, 512, kFloppySize); // a chunk of 18 432 bytes
@@ -59,7 +62,7 @@ TEST_F(JobTest, FloppyCreateAndRestoreMoveEveryByteInEightyChunks)
     EXPECT_TRUE(Contents(image) == disk) << "the image differs from the drive";
 
     const Bytes other = ts::Pattern(static_cast<size_t>(kFloppySize), 2);
-    ASSERT_TRUE(ts::WriteWholeFile(image, other));
+    ASSERT_TRUE(WriteImage(image, other));
     watcher.Clear();
     watcher.SetDefaultAnswer(IDOK);
     RunJob(JobKind::Restore);
@@ -93,7 +96,7 @@ TEST_F(JobTest, LastChunkIsTrimmedAndAnEmptyDriveCopiesNothing)
         EXPECT_EQ(Status(), std::wstring(L"Bytes read: ") + c.count);
         EXPECT_TRUE(Contents(image) == disk);
         const Bytes other = ts::Pattern(static_cast<size_t>(c.size), 4);
-        ASSERT_TRUE(ts::WriteWholeFile(image, other));
+        ASSERT_TRUE(WriteImage(image, other));
         RunJob(JobKind::Restore);
         EXPECT_EQ(Status(), std::wstring(L"Bytes written: ") + c.count);
         EXPECT_TRUE(Contents(drive_) == other);
@@ -109,7 +112,7 @@ TEST_F(JobTest, NothingIsWrittenToADriveOfAnotherSize)
     SetFileName(image);
     ts::BoxWatcher watcher;
     for (int64_t delta : {1, -1}) {
-        ASSERT_TRUE(ts::WriteWholeFile(image, ts::Pattern(static_cast<size_t>(kFloppySize + delta), 6)));
+        ASSERT_TRUE(WriteImage(image, ts::Pattern(static_cast<size_t>(kFloppySize + delta), 6)));
         SetDlgItemTextW(dialog_, IDC_STATUS, L"Physical drive selected");
         RunJob(JobKind::Restore);
         EXPECT_EQ(Status(), L"Physical drive selected");
@@ -253,7 +256,7 @@ TEST_F(JobTest, ARelativeNameAfterAJobMeansTheSameFolder)
     EXPECT_EQ(FileSize(second), kFloppySize);
 }
 
-TEST_F(JobTest, CancelStopsOnlyWhenConfirmedAndKeepsWhatWasCopied)
+TEST_F(JobTest, CancelStopsOnlyWhenConfirmedAndLeavesNoHalfImage)
 {
     const Bytes disk = MakeDrive(kFloppy, 11);
     const std::wstring image = Scratch(L"cancel.hdd");
@@ -269,21 +272,22 @@ TEST_F(JobTest, CancelStopsOnlyWhenConfirmedAndKeepsWhatWasCopied)
     state_->VerifyAfterWriting = false;
     ts::BoxWatcher watcher;
 
-    // Confirmed after the first chunk: that chunk stays in the image.
+    // Confirmed after the first chunk: no half image carries the chosen name, nor is left anywhere.
     pressAt = 9216, presses = 1;
     watcher.Answer(IDYES);
     RunJob(JobKind::Create);
     EXPECT_EQ(Seen(watcher), (Boxes{question, kNotCreated}));
     EXPECT_EQ(Status(), L"Bytes read: 18 432 ");
-    EXPECT_TRUE(Contents(image) == Bytes(disk.begin(), disk.begin() + 18432));
+    EXPECT_EQ(FileSize(image), -1);
+    EXPECT_EQ(FileSize(image + L".sha256"), -1);
+    EXPECT_TRUE(Leftovers().empty());
 
     // Three presses during one chunk ask once; declined, the copy completes.
     watcher.Clear();
     pressAt = 3 * 9216, presses = 3;
-    watcher.Answer(IDYES); // the replace question
     watcher.Answer(IDNO);
     RunJob(JobKind::Create);
-    EXPECT_EQ(Seen(watcher), (Boxes{kReplace, question, kCreated}));
+    EXPECT_EQ(Seen(watcher), (Boxes{question, kCreated}));
     EXPECT_TRUE(Contents(image) == disk);
 
     // Confirmed in the last chunk: every byte arrived, yet the job was cancelled.
@@ -333,6 +337,172 @@ TEST_F(JobTest, ShortReadIsAReadErrorCountingOnlyWholeChunks)
     EXPECT_EQ(Status(), L"Bytes read: 55 296 ");
     EXPECT_EQ(state_->TransferBuffer, nullptr);
     EXPECT_TRUE(Contents(image) == Bytes(disk.begin(), disk.begin() + 55296));
+}
+
+std::string HexOf(const Bytes& data)
+{
+    Sha256 hash;
+    Sha256Init(hash);
+    Sha256Update(hash, data.data(), data.size());
+    BYTE digest[kSha256Size];
+    Sha256Final(hash, digest);
+    return ts::Narrow(DigestHex(digest));
+}
+
+std::string Text(const Bytes& data)
+{
+    return std::string(data.begin(), data.end());
+}
+
+Bytes BytesOf(const std::string& text)
+{
+    return Bytes(text.begin(), text.end());
+}
+
+TEST_F(JobTest, CreateWritesAChecksumThatSha256sumAcceptsAndRestoreChecksEachForm)
+{
+    const Bytes disk = MakeDrive(kFloppy, 13);
+    const std::wstring image = Scratch(L"sums.hdd");
+    const std::wstring sidecar = Scratch(L"sums.hdd.sha256");
+    SetFileName(image);
+    ts::BoxWatcher watcher;
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), Boxes{kCreated});
+    const std::string hex = HexOf(disk);
+    EXPECT_EQ(digests_, std::vector<std::string>{hex});
+    const std::string name = ts::Narrow(FileNamePart(image));
+    EXPECT_EQ(Text(Contents(sidecar)), hex + "  " + name + "\n");
+    EXPECT_TRUE(Leftovers().empty());
+    std::string output;
+    const std::string unixPath = ts::LinuxPath(image);
+    ASSERT_TRUE(ts::RunLinuxShell(
+        "cd '" + unixPath.substr(0, unixPath.rfind('/')) + "' && sha256sum -c '" + name + ".sha256'", &output, 30000));
+    EXPECT_EQ(output, name + ": OK\n");
+
+    // Each form of checksum file is found; a byte of the image changed after the create fails the restore.
+    const std::wstring sumFile = Scratch(L"sums.hdd.sha256sum");
+    const std::wstring list = Scratch(image.substr(0, image.rfind(L'\\') + 1) + L"SHA256SUMS");
+    std::string upper = hex, upperName = name;
+    for (std::string* text : {&upper, &upperName})
+        for (char& c : *text)
+            c = static_cast<char>(toupper(c));
+    const struct {
+        std::wstring file;
+        std::string text;
+    } forms[] = {
+        {sidecar, hex + "  " + name + "\n"},
+        {sumFile, hex + " *" + name + "\n"},
+        {list, std::string(64, '0') + "  other.hdd\r\n" + upper + " *" + upperName + "\r\n"},
+    };
+    std::wstring step;
+    onPosition_ = [&](int) {
+        if (state_->StatusStep.compare(0, 9, L"Restoring") == 0)
+            step = state_->StatusStep;
+    };
+    const Bytes other = ts::Pattern(static_cast<size_t>(kFloppySize), 14);
+    for (const auto& form : forms) {
+        SCOPED_TRACE(ts::Narrow(form.file));
+        for (const std::wstring& file : {sidecar, sumFile, list})
+            DeleteFileW(file.c_str());
+        ASSERT_TRUE(ts::WriteWholeFile(form.file, BytesOf(form.text)));
+        ASSERT_TRUE(ts::WriteWholeFile(drive_, other));
+        watcher.Clear();
+        RunJob(JobKind::Restore);
+        EXPECT_EQ(Seen(watcher), Boxes{kWritten});
+        EXPECT_EQ(step, L"Restoring image on physical drive \u00B7 checksum");
+        EXPECT_TRUE(Contents(drive_) == disk);
+
+        Bytes changed = disk;
+        changed[kFloppySize / 2] ^= 0x10;
+        ASSERT_TRUE(ts::WriteWholeFile(image, changed));
+        watcher.Clear();
+        RunJob(JobKind::Restore);
+        EXPECT_EQ(Seen(watcher), (Boxes{kMismatch, kNotWritten}));
+        ASSERT_TRUE(ts::WriteWholeFile(image, disk));
+    }
+
+    // A checksum file that can't be read is told; the restore goes on only on Yes.
+    for (const std::wstring& file : {sumFile, list})
+        DeleteFileW(file.c_str());
+    ASSERT_TRUE(ts::WriteWholeFile(sidecar, BytesOf("checksum\n")));
+    ASSERT_TRUE(ts::WriteWholeFile(drive_, other));
+    const std::string question = "Write image to disk|Can't read the checksum file " + name +
+                                 ".sha256,\nthe image can't be checked against it!\n\nCONTINUE ?|warning|YesNo";
+    watcher.Clear();
+    watcher.Answer(IDNO);
+    RunJob(JobKind::Restore);
+    EXPECT_EQ(Seen(watcher), (Boxes{question, kNotWritten}));
+    EXPECT_TRUE(Contents(drive_) == other);
+    watcher.Clear();
+    watcher.Answer(IDYES);
+    RunJob(JobKind::Restore);
+    EXPECT_EQ(Seen(watcher), (Boxes{question, kWritten}));
+    EXPECT_EQ(step, L"Restoring image on physical drive");
+    EXPECT_TRUE(Contents(drive_) == disk);
+}
+
+TEST_F(JobTest, ReplacingKeepsTheOldImageAndChecksumUntilTheNewOneIsComplete)
+{
+    const Bytes disk = MakeDrive(kFloppy, 15);
+    const std::wstring image = Scratch(L"old.hdd"), sum = Scratch(L"old.hdd.sha256");
+    const Bytes oldImage = ts::Pattern(1000, 16), oldSum = BytesOf(std::string(64, 'e') + "  old.hdd\n");
+    ASSERT_TRUE(ts::WriteWholeFile(image, oldImage) && ts::WriteWholeFile(sum, oldSum));
+    SetFileName(image);
+    const auto expectOld = [&] {
+        EXPECT_TRUE(Contents(image) == oldImage);
+        EXPECT_TRUE(Contents(sum) == oldSum);
+        EXPECT_TRUE(Leftovers().empty());
+    };
+    ts::BoxWatcher watcher;
+
+    // Cancelled during the copy.
+    onPosition_ = [&](int position) {
+        if (position == 9216)
+            RequestCancel();
+    };
+    watcher.Answer(IDYES);
+    watcher.Answer(IDYES);
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{kReplace, "Warning|Cancel read image?|question|YesNo", kNotCreated}));
+    expectOld();
+
+    // Failed: the verify pass finds the new image damaged.
+    AfterTransfer([&] { WriteThrough(state_->ImageHandle, 0, Bytes{static_cast<unsigned char>(disk[0] ^ 1)}); });
+    watcher.Clear();
+    watcher.Answer(IDYES);
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{kReplace,
+                                    "Error!|Verify error at byte 0 :\nthe image file doesn't hold what was "
+                                    "written!|error|OK",
+                                    kNotCreated}));
+    expectOld();
+
+    // Read-only, or held open by a program that forbids deleting it: refused before anything is read.
+    onPosition_ = nullptr;
+    ASSERT_TRUE(SetFileAttributesW(image.c_str(), FILE_ATTRIBUTE_READONLY));
+    for (int held = 0; held < 2; ++held) {
+        const HANDLE holder = held ? CreateFileW(image.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                 nullptr, OPEN_EXISTING, 0, nullptr)
+                                   : INVALID_HANDLE_VALUE;
+        watcher.Clear();
+        watcher.Answer(IDYES);
+        RunJob(JobKind::Create);
+        EXPECT_EQ(Seen(watcher), (Boxes{kReplace, kCantWriteFile})) << held;
+        EXPECT_TRUE(positions_.empty()) << "the drive was read";
+        if (holder != INVALID_HANDLE_VALUE)
+            CloseHandle(holder);
+        ASSERT_TRUE(SetFileAttributesW(image.c_str(), FILE_ATTRIBUTE_NORMAL));
+        expectOld();
+    }
+
+    // Complete and verified: the image and its checksum file replace the old ones.
+    watcher.Clear();
+    watcher.Answer(IDYES);
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{kReplace, kCreated}));
+    EXPECT_TRUE(Contents(image) == disk);
+    EXPECT_EQ(Text(Contents(sum)), HexOf(disk) + "  " + ts::Narrow(FileNamePart(image)) + "\n");
+    EXPECT_TRUE(Leftovers().empty());
 }
 
 } // namespace

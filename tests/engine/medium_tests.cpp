@@ -138,14 +138,14 @@ TEST_F(MediumTest, RestoresOneAfterAnotherOnTheSameSelectionFollowTheNewLayout)
     for (DWORD signature : {0xBBBB0002u, 0xCCCC0003u}) {
         Bytes written = ts::Pattern(static_cast<size_t>(kSize), seed++);
         PutMbr(written, signature);
-        ASSERT_TRUE(ts::WriteWholeFile(image, written));
+        ASSERT_TRUE(WriteImage(image, written));
         RunJob(JobKind::Restore);
         EXPECT_TRUE(Contents(drive_) == written);
         EXPECT_EQ(state_->DriveList[0].Identity.MbrSignature, signature);
     }
     // A raw image leaves a medium without a layout: still the same selection.
     const Bytes raw(static_cast<size_t>(kSize), 0);
-    ASSERT_TRUE(ts::WriteWholeFile(image, raw));
+    ASSERT_TRUE(WriteImage(image, raw));
     RunJob(JobKind::Restore);
     EXPECT_EQ(state_->DriveList[0].Identity.PartitionStyle, static_cast<DWORD>(PARTITION_STYLE_RAW));
     ASSERT_TRUE(DeleteFileW(image.c_str()));

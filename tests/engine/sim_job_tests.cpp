@@ -24,7 +24,7 @@ TEST_P(SectorSizes, CreateAndRestoreMoveEveryByteInWholeSectors)
     RunJob(JobKind::Create);
     EXPECT_TRUE(Contents(image) == disk) << "the image differs from the disk";
     const Bytes other = ts::Pattern(static_cast<size_t>(size), 22);
-    ASSERT_TRUE(ts::WriteWholeFile(image, other));
+    ASSERT_TRUE(WriteImage(image, other));
     RunJob(JobKind::Restore);
     EXPECT_EQ(Seen(watcher), (Boxes{kCreated, kWritten}));
     EXPECT_TRUE(Contents(drive_) == other) << "the disk differs from the image";
@@ -73,6 +73,58 @@ TEST_P(SectorSizes, CreateAndRestoreMoveEveryByteInWholeSectors)
 }
 
 INSTANTIATE_TEST_SUITE_P(Sim, SectorSizes, ::testing::Values(512u, 4096u));
+
+// A drive larger than the room on the image's volume: the old image goes first, but only on Yes.
+TEST_F(SimJobTest, NoRoomBesideTheOldImageIsAskedBeforeItIsDeleted)
+{
+    sim::Disk large = DiskOf(4, 512, 1LL << 50);
+    large.wrapAt = 2 * 18 * 512;
+    Scratch(large.backingFile);
+    ASSERT_TRUE(ts::WriteWholeFile(large.backingFile, ts::Pattern(static_cast<size_t>(large.wrapAt), 23)));
+    stack_->AddDisk(large);
+    SelectDrive(sim::DiskPath(4), MakeGeometry(2, 18, 512, large.size));
+    const std::wstring image = Scratch(L"large.hdd"), sum = Scratch(L"large.hdd.sha256");
+    const Bytes old = ts::Pattern(1000, 24);
+    ASSERT_TRUE(WriteImage(image, old) && ts::WriteWholeFile(sum, Bytes(10, 'x')));
+    SetFileName(image);
+    const std::string replace = "Write image file|The selected file exists,\nREPLACE ?|question|YesNo";
+    const std::string noRoom = "Write image file|There is no room for the new image beside the old one:\nthe old "
+                               "image is deleted first.\n\nREPLACE ?|warning|YesNo";
+    ts::BoxWatcher watcher;
+    watcher.SetDefaultAnswer(0);
+    ASSERT_TRUE(StartImageJob(JobKind::Create));
+    ASSERT_TRUE(ts::PumpUntil([&] { return watcher.Boxes().size() >= 1; }));
+    ts::BoxWatcher::Press(watcher.Boxes()[0].window, IDYES);
+    ASSERT_TRUE(ts::PumpUntil([&] { return watcher.Boxes().size() >= 2; }));
+    const HWND question = watcher.Boxes()[1].window;
+    EXPECT_EQ(GetWindowLongW(GetDlgItem(question, IDNO), GWL_STYLE) & BS_TYPEMASK, BS_DEFPUSHBUTTON);
+    watcher.SetDefaultAnswer(IDOK);
+    ts::BoxWatcher::Press(question, IDNO);
+    ASSERT_TRUE(ts::PumpUntil([] { return !IsJobRunning(); }));
+    const std::string cantWrite =
+        "Korvane:|Can't open selected file for write,\nplease check the filename or file properties!|warning|OK";
+    EXPECT_EQ(Seen(watcher), (Boxes{replace, noRoom, cantWrite}));
+    EXPECT_TRUE(Contents(image) == old);
+    EXPECT_EQ(sim::CountCalls(CallsOn(sim::DiskPath(4)), "ReadFile"), 0);
+
+    // Yes: the old image and its checksum file are deleted before the copy (cancelled here).
+    watcher.Clear();
+    watcher.Answer(IDYES);
+    watcher.Answer(IDYES);
+    watcher.Answer(IDYES);
+    // After the first chunk (the bar's first step is its reset).
+    int steps = 0;
+    onPosition_ = [&](int) {
+        if (++steps == 2)
+            RequestCancel();
+    };
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{replace, noRoom, "Warning|Cancel read image?|question|YesNo",
+                                    "Korvane:|The disk image wasn't created!|warning|OK"}));
+    EXPECT_EQ(FileSize(image), -1);
+    EXPECT_EQ(FileSize(sum), -1);
+    EXPECT_TRUE(Leftovers().empty());
+}
 
 // The stack's rules, asked directly as the program would.
 using SimStackTest = SimJobTest;

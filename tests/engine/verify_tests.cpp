@@ -69,7 +69,7 @@ TEST_F(VerifyTest, CleanRoundTripVerifiesBothWaysWithTheBarRunAgain)
         const bool create = kind == JobKind::Create;
         SCOPED_TRACE(create ? "create" : "restore");
         if (!create)
-            ASSERT_TRUE(ts::WriteWholeFile(image, ts::Pattern(kSize, 22)));
+            ASSERT_TRUE(WriteImage(image, ts::Pattern(kSize, 22)));
         statuses_.clear();
         RecordStatus();
         RunJob(kind);
@@ -125,10 +125,11 @@ TEST_F(VerifyTest, DroppedWriteAndFlippedBitAreFoundWhereTheyAre)
     EXPECT_EQ(Seen(watcher), (Boxes{DriveDiffers("737 380"), kNotWritten}));
     EXPECT_EQ(Status(), L"Bytes verified: 737 380 ");
 
-    // A create whose image file lost one bit in its last sector.
+    // A create whose image file lost one bit in its last sector: nothing is left under the chosen name.
     watcher.Clear();
     const Bytes disk = Contents(drive_);
-    SetFileName(Scratch(L"flipped.hdd"));
+    const std::wstring flipped = Scratch(L"flipped.hdd");
+    SetFileName(flipped);
     AfterTransfer([&] {
         WriteThrough(state_->ImageHandle, kFloppySize - 100, Bytes{static_cast<unsigned char>(disk[kSize - 100] ^ 8)});
     });
@@ -137,6 +138,8 @@ TEST_F(VerifyTest, DroppedWriteAndFlippedBitAreFoundWhereTheyAre)
                                     "written!|error|OK",
                                     kNotCreated}));
     EXPECT_EQ(Status(), L"Bytes verified: 1 474 460 ");
+    EXPECT_EQ(FileSize(flipped), -1);
+    EXPECT_TRUE(Leftovers().empty());
     ExpectControls(true);
 }
 
@@ -194,7 +197,7 @@ TEST_F(VerifyTest, MediumEndingEarlyIsAReadErrorOfItsSide)
         SCOPED_TRACE(c.error);
         if (c.kind == JobKind::Create) { // now the image file is the one that ends early
             ASSERT_TRUE(ts::WriteWholeFile(drive_, data));
-            ASSERT_TRUE(ts::WriteWholeFile(image, shortData));
+            ASSERT_TRUE(WriteImage(image, shortData));
         }
         ASSERT_TRUE(ComputeChunkSize(*state_));
         const DWORD diskAccess = c.kind == JobKind::Restore ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;

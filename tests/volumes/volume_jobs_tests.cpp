@@ -42,7 +42,7 @@ class VolumeJobTest : public SimJobTest {
         before_ = AddDisk(kTarget, sector, size_, 50);
         image_ = Scratch(L"target.hdd");
         content_ = ts::Pattern(static_cast<size_t>(size_), 51);
-        ASSERT_TRUE(ts::WriteWholeFile(image_, content_));
+        ASSERT_TRUE(WriteImage(image_, content_));
         SetFileName(image_);
     }
     // A folder that a volume is mounted on, removed after the test.
@@ -311,7 +311,7 @@ TEST_F(VolumeJobTest, WrongSizedImageIsToldBeforeAnyVolumeIsTouched)
     sim::Volume busy = VolumeOn(kTarget, kBoot, 4096, 8 * 4096);
     busy.busyTries = -1;
     stack_->AddVolume(busy);
-    ASSERT_TRUE(ts::WriteWholeFile(image_, ts::Pattern(static_cast<size_t>(size_ + 4096), 52)));
+    ASSERT_TRUE(WriteImage(image_, ts::Pattern(static_cast<size_t>(size_ + 4096), 52)));
     ts::BoxWatcher watcher;
     RunJob(JobKind::Restore);
     ExpectRefused(watcher,
@@ -384,15 +384,17 @@ TEST_F(VolumeJobTest, FailedFlushOrWriteFailsTheJobAndAnnouncesNothing)
     EXPECT_EQ(Seen(watcher), (Boxes{"Error!|Write disk error|error|OK", kNotWritten}));
     EXPECT_EQ(sim::CountCalls(stack_->Calls(), "DeviceIoControl", IOCTL_DISK_UPDATE_PROPERTIES), 0);
 
-    // The image file of a create: all its bytes went out, but the flush failed.
-    const std::wstring created = Scratch(L"unflushed.hdd");
-    stack_->Watch(created);
-    stack_->AddFault({"FlushFileBuffers", 0, created, ERROR_DISK_FULL, 0, 1});
+    // The image file of a create, under its temporary name: all its bytes went out, but the flush failed.
+    const std::wstring created = Scratch(L"unflushed.hdd"), partial = Scratch(L"unflushed.hdd.partial");
+    stack_->Watch(partial);
+    stack_->AddFault({"FlushFileBuffers", 0, partial, ERROR_DISK_FULL, 0, 1});
     SetFileName(created);
     watcher.Clear();
     RunJob(JobKind::Create);
     EXPECT_EQ(Seen(watcher), (Boxes{"Error!|Write file error|error|OK", kNotCreated}));
-    EXPECT_EQ(sim::CountCalls(CallsOn(created), "FlushFileBuffers"), 1);
+    EXPECT_EQ(sim::CountCalls(CallsOn(partial), "FlushFileBuffers"), 1);
+    EXPECT_EQ(FileSize(created), -1);
+    EXPECT_EQ(FileSize(partial), -1);
 }
 
 TEST_F(VolumeJobTest, CreateLocksTheSourceWhileReadingAndAsksWhenItCant)
@@ -472,11 +474,12 @@ TEST_F(VolumeJobTest, CreateLocksTheSourceWhileReadingAndAsksWhenItCant)
     stack_->RemoveVolume(kOther);
     stack_->RemoveVolume(late);
 
-    // The file can't be created: the volumes are given back before that box waits.
+    // The file (under its temporary name) can't be created: the volumes are given back before that box waits.
     ASSERT_TRUE(DeleteFileW(created.c_str()));
     stack_->RemoveVolume(kData);
-    stack_->Watch(created);
-    stack_->AddFault({"CreateFileW", 0, created, ERROR_ACCESS_DENIED});
+    const std::wstring partial = Scratch(L"source.hdd.partial");
+    stack_->Watch(partial);
+    stack_->AddFault({"CreateFileW", 0, partial, ERROR_ACCESS_DENIED});
     watcher.Clear();
     watcher.SetDefaultAnswer(0);
     ASSERT_TRUE(StartImageJob(JobKind::Create));

@@ -1,0 +1,37 @@
+// The SHA-256 of an image's bytes, computed on a thread of its own while a job
+// reads them, so that the copy never waits for it.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+
+#include "engine/sha256.h"
+
+struct ImageHash;
+
+// Starts a hash with its thread. Null only when no memory is left for the record;
+// without a thread or its buffers the bytes are hashed on the caller's thread.
+ImageHash* StartImageHash();
+// Hands over bytes read, in order of the image. The bytes are copied: the caller's
+// buffer is free again on return. Waits only while every buffer is still being hashed.
+void FeedImageHash(ImageHash& hash, const BYTE* data, size_t size);
+// Waits until everything fed is hashed, gives the digest and frees the record.
+// False when the thread ended before it had hashed every byte (the digest is wrong then).
+bool FinishImageHash(ImageHash* hash, BYTE digest[kSha256Size]);
+// Stops the hash without a result and frees the record; null is allowed.
+void DropImageHash(ImageHash* hash);
+
+// Feeds what `file` holds from its position to its end, read through `buffer`;
+// false when it can't be read. (A restore reads no more of an image than the drive takes.)
+bool FeedRestOfFile(ImageHash& hash, HANDLE file, BYTE* buffer, DWORD size);
+
+// Hashes a whole file by reading it from its start; false when it can't be read.
+bool HashFile(const wchar_t* path, BYTE digest[kSha256Size]);
+
+struct AppState;
+
+// Runs a transfer loop (`copy`) with app.Hash fed by it, and gives the digest of
+// what it read. True only when the copy succeeded and every byte was hashed; a
+// failure of the hash itself is told in its error box.
+bool RunHashed(AppState& app, bool (*copy)(), BYTE digest[kSha256Size]);

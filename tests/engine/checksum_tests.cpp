@@ -1,0 +1,100 @@
+// The SHA-256 of images and the checksum files beside them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "engine/checksum_file.h"
+#include "engine/sha256.h"
+
+namespace {
+
+std::string Hex(const BYTE digest[kSha256Size])
+{
+    const std::wstring hex = DigestHex(digest);
+    return std::string(hex.begin(), hex.end());
+}
+
+TEST(Sha256, PublishedExamplesOnBothPathsInPiecesOfAnySize)
+{
+    struct Case {
+        std::string message;
+        size_t repeat;
+        const char* digest;
+    } cases[] = {
+        {"", 1, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", 1, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        // 448 bits: the padding no longer fits the block and takes one more.
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", 1,
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {"a", 1000000, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    std::vector<bool> paths{true};
+    if (Sha256HasProcessorRounds())
+        paths.push_back(false);
+    else
+        std::printf("the processor has no SHA instructions: the portable path only\n");
+    for (const Case& c : cases) {
+        std::string message;
+        for (size_t i = 0; i < c.repeat; ++i)
+            message += c.message;
+        const BYTE* data = reinterpret_cast<const BYTE*>(message.data());
+        for (bool portable : paths)
+            for (size_t piece : {message.size() + 1, size_t(1), size_t(63), size_t(65), size_t(8225280)}) {
+                SCOPED_TRACE(std::string(c.digest) + (portable ? " portable" : " processor") + " piece " +
+                             std::to_string(piece));
+                Sha256 hash;
+                Sha256Init(hash, portable);
+                for (size_t at = 0; at < message.size(); at += piece)
+                    Sha256Update(hash, data + at, std::min(piece, message.size() - at));
+                BYTE digest[kSha256Size];
+                Sha256Final(hash, digest);
+                EXPECT_EQ(Hex(digest), c.digest);
+            }
+    }
+}
+
+TEST(ChecksumFile, EntriesAreFoundAsSha256sumWritesThemAndNamesComparedWithoutCase)
+{
+    const std::string a(64, 'a'), b(64, 'b'), upper(64, 'B');
+    enum { Listed = 0, NotListed = 1, Malformed = 2 };
+    struct Case {
+        std::string text;
+        std::wstring name;
+        bool namedAfterImage;
+        int expected;
+        const std::string* digest;
+    } cases[] = {
+        {a + "  floppy.hdd\n", L"floppy.hdd", false, Listed, &a},
+        {b + "  other.hdd\r\n" + a + " *FLOPPY.HDD\r\n", L"floppy.hdd", false, Listed, &a},    // binary marker, CRLF
+        {upper + "  ./floppy.hdd", L"floppy.hdd", false, Listed, &b},                          // upper-case digits
+        {"\xEF\xBB\xBF" + a + "  Bild-\xC3\xA4.hdd\n", L"bild-\u00C4.HDD", false, Listed, &a}, // UTF-8 name
+        {b + "  other.hdd\n\n", L"floppy.hdd", false, NotListed, nullptr},
+        {b + "  other.hdd\n", L"floppy.hdd", true, Listed, &b}, // renamed with its image
+        {b + "\n", L"floppy.hdd", true, Listed, &b},            // a bare digest
+        {a + "  one.hdd\n" + b + "  two.hdd\n", L"floppy.hdd", true, NotListed, nullptr},
+        {"-----BEGIN-----\n" + a + "  floppy.hdd\n", L"floppy.hdd", false, Listed, &a},
+        {"-----BEGIN-----\n" + b + "  other.hdd\n", L"floppy.hdd", true, Malformed, nullptr},
+        {a.substr(1) + "g  floppy.hdd\n", L"floppy.hdd", true, Malformed, nullptr},
+        {a + "\tfloppy.hdd\n", L"floppy.hdd", true, Malformed, nullptr},
+        {a + "  \n", L"floppy.hdd", true, Malformed, nullptr},
+        {"", L"floppy.hdd", true, NotListed, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        BYTE digest[kSha256Size] = {};
+        EXPECT_EQ(static_cast<int>(FindChecksumEntry(c.text, c.name, c.namedAfterImage, digest)), c.expected);
+        if (c.digest != nullptr)
+            EXPECT_EQ(Hex(digest), std::string(64, static_cast<char>(tolower((*c.digest)[0]))));
+    }
+    BYTE digest[kSha256Size];
+    for (size_t i = 0; i < kSha256Size; ++i)
+        digest[i] = static_cast<BYTE>(i * 8);
+    EXPECT_EQ(ChecksumLine(digest, L"Bild-\u00E4.hdd"),
+              "0008101820283038404850586068707880889098a0a8b0b8c0c8d0d8e0e8f0f8  Bild-\xC3\xA4.hdd\n");
+}
+
+} // namespace
