@@ -443,17 +443,24 @@ bool RunRestore(const JobTexts& texts, bool* told)
 // dialog leaves the drive list alone while a job runs. False, with the record
 // left as it was, when the drive counts a medium change since it was listed:
 // the job may have read or written another card in the same reader.
-bool RetakeMediumIdentity()
+bool MediumUnchanged()
 {
     AppState& app = *g_App;
     if (!IsOpenHandle(app.DiskHandle))
         return true;
-    MediumIdentity& recorded = app.DriveList[static_cast<size_t>(app.SelectedIndex)].Identity;
+    const MediumIdentity& recorded = app.DriveList[static_cast<size_t>(app.SelectedIndex)].Identity;
     DWORD changes = 0;
     const bool answered = ReadMediumChangeCount(app.DiskHandle, &changes);
-    if (answered != recorded.ChangeCountAnswered || (answered && changes != recorded.ChangeCount))
+    return answered == recorded.ChangeCountAnswered && (!answered || changes == recorded.ChangeCount);
+}
+
+bool RetakeMediumIdentity()
+{
+    AppState& app = *g_App;
+    if (!MediumUnchanged())
         return false;
-    recorded = ReadMediumIdentity(app.DiskHandle);
+    if (IsOpenHandle(app.DiskHandle))
+        app.DriveList[static_cast<size_t>(app.SelectedIndex)].Identity = ReadMediumIdentity(app.DiskHandle);
     return true;
 }
 
@@ -495,10 +502,13 @@ void RunOnOpenDisk(JobKind kind)
     // The drive holds the new layout whatever the verify found: Windows must read it.
     if (done && !create)
         AnnounceNewLayout();
-    // A create's image takes the chosen name only now, complete and verified; else its temporary file goes.
+    // A create's image takes the chosen name only now, complete, verified and read from the
+    // listed medium (asked while the drive is still held); else its temporary file goes.
+    bool sameMedium = MediumUnchanged();
     const bool finished =
-        create ? FinishCreate(*g_App, ImageFileName, done && verified != VerifyResult::Failed, digest) : done;
-    const bool sameMedium = ReleaseJob();
+        create ? FinishCreate(*g_App, ImageFileName, done && sameMedium && verified != VerifyResult::Failed, digest)
+               : done;
+    sameMedium = ReleaseJob() && sameMedium;
     if (!sameMedium)
         ShowErrorBox(*g_App, L"The medium of the selected physical disk was changed during the job,\n"
                              L"please check the list of drives!");

@@ -105,17 +105,22 @@ TEST_F(MediumTest, AnotherMediumBehindThePathIsRefusedBeforeAnyByteMoves)
     EXPECT_EQ(Seen(watcher), Boxes{kCreated});
     EXPECT_TRUE(Contents(createImage) == listed);
 
-    // A card swapped in the reader while the job reads: the job fails, and the record
-    // keeps the listed card, so that the next job is refused too.
+    // A card swapped in the reader while the job reads: the job fails, the image it
+    // replaces stays as it was, and the record keeps the listed card, so that the
+    // next job is refused too.
     stack_->AddHook({"ReadFile", 0, sim::DiskPath(2), 2,
                      [&](const sim::CallRecord&) { stack_->SwapMedium(2, DiskOf(2, 512, kSize)); }});
     watcher.Clear();
-    ASSERT_TRUE(DeleteFileW(createImage.c_str()));
+    const Bytes older = ts::Pattern(static_cast<size_t>(kSize), 77);
+    ASSERT_TRUE(ts::WriteWholeFile(createImage, older));
+    watcher.Answer(IDYES);
     RunJob(JobKind::Create);
     RunJob(JobKind::Create);
-    EXPECT_EQ(Seen(watcher), (Boxes{"Error!|The medium of the selected physical disk was changed during the job,\n"
+    EXPECT_EQ(Seen(watcher), (Boxes{"Write image file|The selected file exists,\nREPLACE ?|question|YesNo",
+                                    "Error!|The medium of the selected physical disk was changed during the job,\n"
                                     "please check the list of drives!|error|OK",
                                     "Korvane:|The disk image wasn't created!|warning|OK", kCantOpenDisk}));
+    EXPECT_TRUE(Contents(createImage) == older) << "an image read from another medium replaced the old one";
 }
 
 TEST_F(MediumTest, RestoresOneAfterAnotherOnTheSameSelectionFollowTheNewLayout)
