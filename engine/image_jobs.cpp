@@ -97,10 +97,8 @@ int StartingButton(JobKind kind)
 // Reads one sector-sized block at `offset`; false when the read itself fails.
 bool ReadBlockAt(HANDLE disk, int64_t offset, BYTE* buffer, DWORD size, DWORD* got)
 {
-    LARGE_INTEGER position = {};
-    position.QuadPart = offset;
     *got = 0;
-    return SetFilePointerEx(disk, position, nullptr, FILE_BEGIN) && ReadFile(disk, buffer, size, got, nullptr);
+    return SeekTo(disk, offset) && ReadFile(disk, buffer, size, got, nullptr);
 }
 
 // Without a size query, the medium shows its length by where its data ends:
@@ -242,11 +240,8 @@ const wchar_t kSizesDiffer[] = L"Sizes of selected file and selected disk aren't
 // The image's bytes for the fit check, read through the job's handle.
 bool ReadImageAt(void* context, uint64_t offset, uint8_t* buffer, uint32_t size)
 {
-    const HANDLE file = *static_cast<HANDLE*>(context);
-    LARGE_INTEGER position = {};
-    position.QuadPart = static_cast<LONGLONG>(offset);
     DWORD got = 0;
-    return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) && ReadFile(file, buffer, size, &got, nullptr) &&
+    return ReadBlockAt(*static_cast<HANDLE*>(context), static_cast<int64_t>(offset), buffer, size, &got) &&
            got == size;
 }
 
@@ -318,8 +313,7 @@ bool CheckImageFitsDisk(bool* told)
     ImageFit fit = CheckImageFit(ReadImageAt, &image, imageSize, driveSize, sector, lastRead ? last : nullptr);
     if (last != nullptr)
         VirtualFree(last, 0, MEM_RELEASE);
-    LARGE_INTEGER start = {};
-    if (fit.verdict != FitVerdict::ReadError && !SetFilePointerEx(image, start, nullptr, FILE_BEGIN))
+    if (fit.verdict != FitVerdict::ReadError && !SeekTo(image, 0))
         fit.verdict = FitVerdict::ReadError;
     switch (fit.verdict) {
     case FitVerdict::Equal:
@@ -408,7 +402,8 @@ bool RunCreate(const JobTexts& texts, bool* told, BYTE digest[kSha256Size])
 
 // Restore: its own checks first (image opened, its size fits); only then are the
 // target's volumes taken, and nothing is written unless all of them are.
-bool RunRestore(const JobTexts& texts, bool* told)
+// `written`: every byte reached the drive, whatever the checksum then says.
+bool RunRestore(const JobTexts& texts, bool* told, bool* written)
 {
     if (!OpenImageForRead() || !IsPlainFile(g_App->ImageHandle))
         return CantOpenFile(texts, told);
@@ -427,14 +422,9 @@ bool RunRestore(const JobTexts& texts, bool* told)
         return false;
     BYTE actual[kSha256Size] = {};
     if (lookup != ChecksumLookup::Found)
-        return RestoreImage();
-    if (!RunHashed(*g_App, RestoreImage, actual))
-        return false;
-    if (ImageMatchesChecksum(*g_App, expected, actual))
-        return true;
-    // Every byte was written: Windows must read the layout the drive now holds.
-    AnnounceNewLayout();
-    return false;
+        return *written = RestoreImage();
+    *written = RunHashed(*g_App, RestoreImage, actual);
+    return *written && ImageMatchesChecksum(*g_App, expected, actual);
 }
 
 // A restore writes a new layout, and with it a new layout identity: the
@@ -497,10 +487,11 @@ void RunOnOpenDisk(JobKind kind)
     }
     bool told = false;
     BYTE digest[kSha256Size] = {};
-    const bool done = create ? RunCreate(texts, &told, digest) : RunRestore(texts, &told);
+    bool written = false;
+    const bool done = create ? RunCreate(texts, &told, digest) : RunRestore(texts, &told, &written);
     const VerifyResult verified = done && g_App->JobVerifies ? VerifyTransfer(kind) : VerifyResult::Equal;
-    // The drive holds the new layout whatever the verify found: Windows must read it.
-    if (done && !create)
+    // The drive holds the new layout whatever the checksum or the verify found: Windows must read it.
+    if (written)
         AnnounceNewLayout();
     // A create's image takes the chosen name only now, complete, verified and read from the
     // listed medium (asked while the drive is still held); else its temporary file goes.

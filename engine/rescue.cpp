@@ -48,18 +48,11 @@ std::wstring TrimmedCount(int64_t bytes)
     return text;
 }
 
-bool MoveTo(HANDLE file, int64_t offset)
-{
-    LARGE_INTEGER at = {};
-    at.QuadPart = offset;
-    return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) != FALSE;
-}
-
 // Reads `size` bytes of the drive at `offset` into the buffer; true only when all of them came.
 bool ReadDrive(AppState& app, int64_t offset, DWORD size)
 {
     DWORD got = 0;
-    return MoveTo(app.DiskHandle, offset) && ReadFile(app.DiskHandle, app.TransferBuffer, size, &got, nullptr) &&
+    return SeekTo(app.DiskHandle, offset) && ReadFile(app.DiskHandle, app.TransferBuffer, size, &got, nullptr) &&
            got == size;
 }
 
@@ -69,7 +62,7 @@ bool WriteImage(AppState& app, int64_t offset, DWORD size)
     if (app.ImageSparse && IsAllZero(app.TransferBuffer, size))
         return true;
     DWORD written = 0;
-    return MoveTo(app.ImageHandle, offset) &&
+    return SeekTo(app.ImageHandle, offset) &&
            WriteFile(app.ImageHandle, app.TransferBuffer, size, &written, nullptr) && written == size;
 }
 

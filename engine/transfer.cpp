@@ -46,6 +46,13 @@ const Direction kRestore = {true,
 
 } // namespace
 
+bool SeekTo(HANDLE file, int64_t offset)
+{
+    LARGE_INTEGER at = {};
+    at.QuadPart = offset;
+    return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) != FALSE;
+}
+
 bool TakeCancelRequest(AppState& app)
 {
     EnterCriticalSection(&app.Lock);
@@ -102,10 +109,7 @@ bool WriteImageChunk(AppState& app, HANDLE destination, bool* skipped)
 // Writes `size` bytes of `data` (sector-aligned) at `offset` of the drive.
 bool WriteDiskAt(AppState& app, int64_t offset, const BYTE* data, DWORD size)
 {
-    LARGE_INTEGER position = {};
-    position.QuadPart = offset;
-    app.LastIoResult = SetFilePointerEx(app.DiskHandle, position, nullptr, FILE_BEGIN) &&
-                       WriteFile(app.DiskHandle, data, size, &app.BytesWritten, nullptr);
+    app.LastIoResult = SeekTo(app.DiskHandle, offset) && WriteFile(app.DiskHandle, data, size, &app.BytesWritten, nullptr);
     return app.LastIoResult && app.BytesWritten == size;
 }
 
@@ -188,9 +192,7 @@ bool Transfer(const Direction& direction, RescueMap* continued)
             ApplyPatches(app.Plan, position, buffer, app.BytesRead);
         if (buffer == held) {
             heldSize = app.BytesRead;
-            LARGE_INTEGER next = {};
-            next.QuadPart = heldSize;
-            app.LastIoResult = SetFilePointerEx(destination, next, nullptr, FILE_BEGIN);
+            app.LastIoResult = SeekTo(destination, heldSize);
             app.BytesWritten = app.LastIoResult ? app.BytesRead : 0;
         } else if (direction.restore) {
             app.LastIoResult = WriteFile(destination, buffer, app.BytesRead, &app.BytesWritten, nullptr);

@@ -15,6 +15,9 @@ struct RescueMap;
 bool CreateImage(RescueMap* continued = nullptr);
 bool RestoreImage();
 
+// Moves the file pointer of a drive or file to `offset` from its start.
+bool SeekTo(HANDLE file, int64_t offset);
+
 // Tells `bytesDone` of TotalBytes after a chunk of the running step: the bar, the
 // taskbar button and, at most once a second, the step's status text with its figures.
 // Runs on the job thread; the step began with SetStatusText.

@@ -177,13 +177,6 @@ DWORD FileVolumeSector(const wchar_t* path)
     return kAssumedFileSector;
 }
 
-bool SeekTo(HANDLE file, int64_t offset)
-{
-    LARGE_INTEGER at = {};
-    at.QuadPart = offset;
-    return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) != FALSE;
-}
-
 // Closes the handle the transfer wrote through (flushed by then) and opens the
 // written side again for reading, unbuffered: no cache may answer for the medium.
 bool ReopenWrittenSide(AppState& app, bool restore)
@@ -292,10 +285,8 @@ VerifyResult ComparePastImageEnd(AppState& app, const Side& drive, uint32_t chun
         const int64_t patchEnd = patch.offset + static_cast<int64_t>(patch.bytes.size());
         for (int64_t at = std::max(patch.offset, writeEnd); at < patchEnd;) {
             const DWORD length = static_cast<DWORD>(std::min<int64_t>(chunk, patchEnd - at));
-            LARGE_INTEGER position = {};
-            position.QuadPart = at;
             DWORD got = 0;
-            if (!SetFilePointerEx(drive.handle, position, nullptr, FILE_BEGIN) ||
+            if (!SeekTo(drive.handle, at) ||
                 !ReadFile(drive.handle, drive.buffer, length, &got, nullptr) || got != length) {
                 ShowErrorBox(app, drive.readError);
                 return VerifyResult::Failed;
