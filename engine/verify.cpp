@@ -235,6 +235,13 @@ bool ConfirmVerifyCancel(AppState& app)
     return TakeCancelRequest(app) && ConfirmCancel(app, L"Cancel verify?", MB_DEFBUTTON2);
 }
 
+// Tells the first byte where the two sides differ.
+VerifyResult VerifyError(AppState& app, const VerifyTexts& texts, int64_t at)
+{
+    ShowErrorBox(app, L"Verify error at byte " + FormatByteCount(static_cast<uint64_t>(at)) + L":\n" + texts.differs);
+    return VerifyResult::Failed;
+}
+
 // Each chunk goes as two pieces through the two parts of each buffer: one is compared
 // while both media already read the next. The bar moves and Cancel is polled once per chunk.
 // `*verified` counts the bytes compared in all spans.
@@ -255,10 +262,7 @@ VerifyResult ComparePieces(AppState& app, Sides& sides, const VerifyTexts& texts
                                              sides.side[1]->buffer + parts.start[half], length);
         if (first != length) {
             *verified += static_cast<int64_t>(first);
-            const int64_t at = span.offset + done + static_cast<int64_t>(first);
-            ShowErrorBox(app, L"Verify error at byte " + FormatByteCount(static_cast<uint64_t>(at)) + L":\n" +
-                                  texts.differs);
-            return VerifyResult::Failed;
+            return VerifyError(app, texts, span.offset + done + static_cast<int64_t>(first));
         }
         done += length;
         *verified += length;
@@ -295,9 +299,7 @@ VerifyResult ComparePastImageEnd(AppState& app, const Side& drive, uint32_t chun
             const size_t first = FirstDifference(drive.buffer, meant, length);
             if (first != length) {
                 *verified += static_cast<int64_t>(first);
-                ShowErrorBox(app, L"Verify error at byte " + FormatByteCount(static_cast<uint64_t>(at + first)) +
-                                      L":\n" + texts.differs);
-                return VerifyResult::Failed;
+                return VerifyError(app, texts, at + static_cast<int64_t>(first));
             }
             *verified += length;
             at += length;
@@ -390,10 +392,10 @@ VerifyResult RunVerify(AppState& app, bool restore, const VerifyTexts& texts, in
     if (file.buffer != nullptr) {
         Sides sides = {{&written, &source}, {}, restore ? &app.Plan : nullptr};
         result = VerifyResult::Equal;
-        std::vector<ByteRange> spans = SpansToCompare(app, SectorOfBoth(driveSector, fileSector));
         // A restore compares what it wrote of the image, then the sectors it wrote past it.
-        if (restore)
-            spans.assign(1, ByteRange{0, PlannedImageBytes(app.Plan, app.TotalBytes)});
+        const std::vector<ByteRange> spans =
+            restore ? std::vector<ByteRange>(1, ByteRange{0, PlannedImageBytes(app.Plan, app.TotalBytes)})
+                    : SpansToCompare(app, SectorOfBoth(driveSector, fileSector));
         for (const ByteRange& span : spans)
             if (result == VerifyResult::Equal)
                 result = Compare(app, sides, chunk, texts, span, verified);
