@@ -35,7 +35,8 @@ bool TemporaryNameFor(const std::wstring& path, std::wstring* temporary)
     return true;
 }
 
-// Writes `content` to a new file and flushes it.
+} // namespace
+
 bool WriteNewFile(const std::wstring& path, const std::string& content)
 {
     const HANDLE file =
@@ -47,8 +48,6 @@ bool WriteNewFile(const std::wstring& path, const std::string& content)
                     written == content.size() && FlushFileBuffers(file);
     return CloseHandle(file) && ok;
 }
-
-} // namespace
 
 std::wstring ChecksumFileOf(const std::wstring& image)
 {

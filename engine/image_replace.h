@@ -28,6 +28,8 @@ bool CreateTemporaryImage(AppState& app, const wchar_t* chosen);
 bool PutImageInPlace(AppState& app, const wchar_t* chosen, const BYTE digest[kSha256Size]);
 // Closes the image and removes the temporary file of a create that did not finish.
 void DiscardTemporaryImage(AppState& app, const wchar_t* chosen);
+// Writes `content` to a new file (replacing one of that name) and flushes it.
+bool WriteNewFile(const std::wstring& path, const std::string& content);
 // The checksum file's path beside an image.
 std::wstring ChecksumFileOf(const std::wstring& image);
 

@@ -8,6 +8,7 @@
 #include "engine/app_state.h"
 #include "engine/chunk_sizing.h"
 #include "engine/image_jobs.h"
+#include "engine/image_replace.h"
 #include "engine/rescue_map.h"
 #include "engine/sparse_image.h"
 #include "engine/transfer.h"
@@ -71,15 +72,8 @@ bool WriteImage(AppState& app, int64_t offset, DWORD size)
 bool WriteMapFile(const std::wstring& path, const std::string& text)
 {
     const std::wstring temporary = path + L".tmp";
-    const HANDLE file =
-        CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (!IsOpenHandle(file))
-        return false;
-    DWORD written = 0;
-    const bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-                    written == text.size() && FlushFileBuffers(file);
-    CloseHandle(file);
-    if (ok && MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (WriteNewFile(temporary, text) &&
+        MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
     DeleteFileW(temporary.c_str());
     return false;
