@@ -2,24 +2,27 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+
 #include "engine/app_state.h"
 #include "resource.h"
 
 uint32_t ChunkSizeFor(const DISK_GEOMETRY_EX& geometry, uint64_t availVirtual)
 {
     const DISK_GEOMETRY& g = geometry.Geometry;
-    // 32-bit product on purpose: the cylinder of any real drive fits.
-    uint32_t chunk = static_cast<uint32_t>(g.TracksPerCylinder) * static_cast<uint32_t>(g.SectorsPerTrack) *
-                     static_cast<uint32_t>(g.BytesPerSector);
-    const uint64_t limit = availVirtual >> 4;
+    // A bridge may report a geometry whose cylinder doesn't fit 32 bits: such a
+    // cylinder is halved like one the address space can't hold.
+    uint64_t chunk = static_cast<uint64_t>(g.TracksPerCylinder) * static_cast<uint64_t>(g.SectorsPerTrack) *
+                     static_cast<uint64_t>(g.BytesPerSector);
+    const uint64_t limit = std::min<uint64_t>(availVirtual >> 4, UINT32_MAX);
     bool halved = false;
-    while (static_cast<uint64_t>(chunk) > limit) {
+    while (chunk > limit) {
         chunk >>= 1;
         halved = true;
     }
     if (halved && g.BytesPerSector != 0)
         chunk -= chunk % g.BytesPerSector;
-    return chunk;
+    return static_cast<uint32_t>(chunk);
 }
 
 uint32_t ProgressShiftFor(int64_t totalBytes)

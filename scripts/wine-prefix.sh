@@ -21,6 +21,9 @@ case "$action" in
     # hiding waits for a window manager that Xvfb does not have.
     wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f </dev/null >/dev/null 2>&1
     wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1280x1024 /f </dev/null >/dev/null 2>&1
+    # A crashed program is ended at once, its address and backtrace printed,
+    # instead of waiting under Wine's crash dialog for a person to close it.
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
     # Restart so that the desktop comes up with these settings.
     wineserver -k 2>/dev/null || true
     wineserver -w 2>/dev/null || true

@@ -103,3 +103,12 @@ TEST(StatusText, IsLostWithoutAStatusBar)
     SetStatusText(L"nobody reads this"); // must not fail or crash
     app.Close();
 }
+
+// Run only by the CTest entry `crashed_test_is_told`: a test that crashes must
+// end its run at once, told with its address, not wait for someone to close a
+// crash dialog.
+TEST(PlantedCrash, DISABLED_NullWriteEndsTheRun)
+{
+    volatile uintptr_t address = 0;
+    *reinterpret_cast<volatile int*>(address) = 1;
+}

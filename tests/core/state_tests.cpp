@@ -140,6 +140,11 @@ TEST(ChunkSize, OneCylinderHalvedOnlyWhenAddressSpaceIsShort)
     EXPECT_EQ(ChunkSizeFor(disk, 2147352576ull), 8225280u);
     EXPECT_EQ(ChunkSizeFor(disk, 131604480ull), 8225280u); // limit equals the chunk: kept
     EXPECT_EQ(ChunkSizeFor(ts::MakeGeometry(2, 18, 512, 1474560), 2147352576ull), 18432u);
+    // A cylinder past 32 bits is halved, not wrapped: 65535 x 65535 x 4096 bytes.
+    const uint32_t huge = ChunkSizeFor(ts::MakeGeometry(65535, 65535, 4096, 1ll << 50), 2147352576ull);
+    EXPECT_EQ(huge % 4096u, 0u);
+    EXPECT_LE(huge, 2147352576u / 16);
+    EXPECT_GT(huge, 2147352576u / 32 - 4096u);
 }
 
 TEST(ChunkSize, HalvedChunkIsCutToWholeSectors)

@@ -8,7 +8,30 @@
 #include <vector>
 
 #include "engine/checksum_file.h"
+#include "engine/first_difference.h"
 #include "engine/sha256.h"
+
+#if defined(__i386__) && defined(__GNUC__)
+#include <emmintrin.h>
+// Calls fn(arg) with the stack `gap` bytes below a 16-byte boundary before the
+// argument is pushed: a gap of 12 is what a 16-byte-aligning caller gives, 0, 4
+// and 8 are the other stacks 32-bit Windows may hand a thread or a callback.
+extern "C" int KorvaneCallWithStackGap(int (*fn)(void*), void* arg, unsigned gap);
+asm(".text\n"
+    ".globl _KorvaneCallWithStackGap\n"
+    "_KorvaneCallWithStackGap:\n"
+    "  pushl %ebp\n"
+    "  movl %esp, %ebp\n"
+    "  movl 16(%ebp), %ecx\n"
+    "  andl $-16, %esp\n"
+    "  subl %ecx, %esp\n"
+    "  pushl 12(%ebp)\n"
+    "  call *8(%ebp)\n"
+    "  movl %ebp, %esp\n"
+    "  popl %ebp\n"
+    "  ret\n");
+#define KORVANE_STACK_GAPS 1
+#endif
 
 namespace {
 
@@ -56,6 +79,66 @@ TEST(Sha256, PublishedExamplesOnBothPathsInPiecesOfAnySize)
             }
     }
 }
+
+#ifdef KORVANE_STACK_GAPS
+struct OnAnyStack {
+    bool portable;
+    std::string digest;
+    size_t difference;
+};
+
+// SSE values in 16-byte-aligned stack slots, read with aligned loads: on a stack
+// the function doesn't realign they fault.
+__attribute__((target("sse2"), noinline)) int SumSlots(const __m128i* slots)
+{
+    __m128i sum = _mm_setzero_si128();
+    for (int i = 0; i < 4; ++i)
+        sum = _mm_add_epi32(sum, _mm_load_si128(slots + i));
+    return _mm_cvtsi128_si32(sum);
+}
+
+__attribute__((target("sse2"), noinline)) int SpillsSse(void*)
+{
+    __m128i slots[4];
+    for (int i = 0; i < 4; ++i)
+        _mm_store_si128(slots + i, _mm_set1_epi32(i));
+    return SumSlots(slots);
+}
+
+int HashAndCompare(void* context)
+{
+    OnAnyStack& run = *static_cast<OnAnyStack*>(context);
+    std::vector<BYTE> data(1 << 16, 0x5A);
+    Sha256 hash;
+    Sha256Init(hash, run.portable);
+    Sha256Update(hash, data.data(), data.size());
+    BYTE digest[kSha256Size];
+    Sha256Final(hash, digest);
+    run.digest = Hex(digest);
+    std::vector<BYTE> other(data);
+    other[40000] ^= 1;
+    run.difference = FirstDifference(data.data(), other.data(), data.size());
+    return 1;
+}
+
+// The 32-bit build runs on whatever stack the system hands a thread or a callback.
+TEST(Sha256, EveryPathRunsOnAStackOfAnyAlignment)
+{
+    std::vector<bool> paths{true};
+    if (Sha256HasProcessorRounds())
+        paths.push_back(false);
+    for (unsigned gap : {0u, 4u, 8u, 12u}) {
+        SCOPED_TRACE("stack gap " + std::to_string(gap));
+        EXPECT_EQ(KorvaneCallWithStackGap(SpillsSse, nullptr, gap), 6);
+        for (bool portable : paths) {
+            OnAnyStack run{portable, {}, 0};
+            ASSERT_EQ(KorvaneCallWithStackGap(HashAndCompare, &run, gap), 1);
+            EXPECT_EQ(run.digest, "944044fe482bc4e91085c15c5a923a1b9e02eac98d3bce04997d6dbecd2a5b8d") << portable;
+            EXPECT_EQ(run.difference, 40000u);
+        }
+    }
+}
+#endif
 
 TEST(ChecksumFile, EntriesAreFoundAsSha256sumWritesThemAndNamesComparedWithoutCase)
 {
