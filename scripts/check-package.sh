@@ -14,6 +14,17 @@ shown_width() {
   import -window root png:- 2>/dev/null | convert - -trim -format '%w' info: 2>/dev/null || echo 0
 }
 
+# Waits, at most about SECONDS * 2 seconds, until the screen stops changing.
+settle() {
+  local before='' now
+  for _ in $(seq 1 "$1"); do
+    sleep 2
+    now=$(import -window root rgb:- 2>/dev/null | md5sum)
+    [ "$now" = "$before" ] && return
+    before=$now
+  done
+}
+
 # Inside Xvfb: start_one LOADER EXE PREFIX SECONDS SCREENSHOT
 start_one() {
   local loader=$1 exe=$2 prefix=$3 seconds=$4 shot=$5
@@ -41,11 +52,17 @@ start_one() {
     echo "no window showed within $seconds seconds"
     outcome=1
   else
-    # The warning box comes right after the main window: give it time to show.
-    # It has the keyboard: Enter presses its OK.
-    sleep 2
+    # The warning box comes right after the main window (slowly under emulation):
+    # wait until the screen stops changing. It has the keyboard: Enter presses its OK.
+    settle "$seconds"
     xdotool key Return
-    sleep 2
+    settle "$seconds"
+    # A program that crashes now takes a moment to be ended.
+    local linger=$((seconds / 6))
+    while [ "$linger" -gt 0 ] && kill -0 "$pid" 2>/dev/null; do
+      sleep 1
+      linger=$((linger - 1))
+    done
     if ! kill -0 "$pid" 2>/dev/null; then
       echo "it ended after the start-up warning was answered"
       outcome=1
@@ -62,7 +79,8 @@ start_one() {
   wait 2>/dev/null || true
   "$here/scripts/wine-prefix.sh" stop "$prefix" >/dev/null 2>&1 || true
   if [ "$outcome" -ne 0 ] && [ -s "$prefix.log" ]; then
-    echo "its output:"
+    echo "its output (Wine's report of a crash first):"
+    grep -m 3 -i 'unhandled' "$prefix.log" | sed 's/^/  /'
     sed 's/^/  /' "$prefix.log" | tail -n 20
   fi
   return "$outcome"
@@ -113,8 +131,8 @@ for exe in "${exes[@]}"; do
         fail "$exe: this machine runs no 32-bit programs, natively or emulated (scripts/emulate-i686.sh registers the emulation): its start was not checked"
         continue
         ;;
-      # Every Wine start takes a minute or two under the emulation.
-      emulated) seconds=600 ;;
+      # Every Wine start takes minutes under the emulation (eight on a busy 2-core machine).
+      emulated) seconds=1200 ;;
     esac
   else
     loader=$korvane_wine64
