@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need on a Debian 12 machine, and the
-# standard tools that judge the program's results (ddrescuelog, sgdisk, sfdisk, fsck.fat).
+# standard tools that judge the program's results (ddrescuelog, sgdisk, sfdisk, fsck.fat),
+# and zip and unzip for the download (scripts/package.sh, scripts/check-package.sh).
 # Safe to run again: it only installs what is missing.
 set -euo pipefail
 
@@ -8,7 +9,7 @@ packages=(cmake ninja-build g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
           binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
           wine wine64 wine32:i386 xvfb xauth x11-utils xdotool imagemagick googletest
           python3 util-linux coreutils file
-          gddrescue gdisk fdisk dosfstools mtools)
+          gddrescue gdisk fdisk dosfstools mtools zip unzip)
 
 need=()
 for p in "${packages[@]}"; do
