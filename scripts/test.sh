@@ -25,7 +25,13 @@ fi
 # An emulated Wine starts processes a few times slower: the CTest time-outs grow.
 scale=1
 case "$i686_how" in natively) ;; *) scale=${KORVANE_EMULATED_TIME_SCALE:-6} ;; esac
-cmake "$here/$root/i686" -DKORVANE_TEST_TIME_SCALE="$scale" >/dev/null
+emulated=OFF
+i686_args=()
+if [ "$scale" != 1 ]; then
+  emulated=ON
+  i686_args=(-L emulated)
+fi
+cmake "$here/$root/i686" -DKORVANE_TEST_TIME_SCALE="$scale" -DKORVANE_TEST_EMULATED=$emulated >/dev/null
 cmake "$here/$root/x86_64" -DKORVANE_TEST_TIME_SCALE=1 >/dev/null
 
 passed=0 failed=0 summary=()
@@ -54,7 +60,7 @@ run_suite() {
 }
 
 run_suite x86_64 natively "$@"
-run_suite i686 "$i686_how" "$@"
+run_suite i686 "$i686_how" ${i686_args[@]+"${i686_args[@]}"} "$@"
 echo "=== Builds tested"
 for line in "${summary[@]}"; do echo "  $line"; done
 echo "Both builds: $passed passed, $failed failed"

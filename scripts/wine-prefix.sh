@@ -24,6 +24,14 @@ case "$action" in
     # A crashed program is ended at once, its address and backtrace printed,
     # instead of waiting under Wine's crash dialog for a person to close it.
     wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
+    if [ "$KORVANE_I686_RUNS" = emulated ]; then
+      # An emulated debugger takes minutes to start: none is started, and Wine
+      # ends the crashed program right after telling the fault and its address.
+      for view in 32 64; do
+        wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger \
+          /d 'no-debugger-under-emulation.exe' /f /reg:$view </dev/null >/dev/null 2>&1
+      done
+    fi
     # Restart so that the desktop comes up with these settings.
     wineserver -k 2>/dev/null || true
     wineserver -w 2>/dev/null || true
