@@ -18,19 +18,29 @@ const GUID kGptTypes[] = {
 
 bool JoinsOtherDisks(const PARTITION_INFORMATION_EX& entry)
 {
-    if (entry.PartitionStyle == PARTITION_STYLE_MBR) {
-        for (BYTE type : kMbrTypes)
-            if (entry.Mbr.PartitionType == type)
-                return true;
-    } else if (entry.PartitionStyle == PARTITION_STYLE_GPT) {
-        for (const GUID& type : kGptTypes)
-            if (std::memcmp(&entry.Gpt.PartitionType, &type, sizeof(GUID)) == 0)
-                return true;
-    }
-    return false;
+    if (entry.PartitionStyle == PARTITION_STYLE_MBR)
+        return MbrTypeJoinsOtherDisks(entry.Mbr.PartitionType);
+    return entry.PartitionStyle == PARTITION_STYLE_GPT && GptTypeJoinsOtherDisks(&entry.Gpt.PartitionType);
 }
 
 } // namespace
+
+bool MbrTypeJoinsOtherDisks(BYTE type)
+{
+    for (BYTE joining : kMbrTypes)
+        if (type == joining)
+            return true;
+    return false;
+}
+
+// A GUID lies on the disk as the structure lies in memory: three little-endian fields, then eight bytes.
+bool GptTypeJoinsOtherDisks(const void* type)
+{
+    for (const GUID& joining : kGptTypes)
+        if (std::memcmp(type, &joining, sizeof(GUID)) == 0)
+            return true;
+    return false;
+}
 
 bool LayoutJoinsOtherDisks(const BYTE* answer, DWORD size)
 {

@@ -9,3 +9,7 @@
 // by metadata outside every volume, and may span other disks. Entries the answer is too
 // short to hold are not looked at.
 bool LayoutJoinsOtherDisks(const BYTE* answer, DWORD size);
+
+// The same for one partition type: an MBR type byte, or a GPT type as its 16 bytes lie on the disk.
+bool MbrTypeJoinsOtherDisks(BYTE type);
+bool GptTypeJoinsOtherDisks(const void* type);

@@ -53,6 +53,7 @@ struct AppState {
     std::wstring StatusStep;
     JobFigures Figures;
     // What the running restore writes: set by its size check, read by its transfer and verify pass.
+    // A create of the partitions only: what it reads of the drive and the tables it writes instead.
     RestorePlan Plan;
     // The image file was made sparse when opened: chunks of zeros are skipped.
     bool ImageSparse = false;
@@ -75,6 +76,11 @@ struct AppState {
     bool VerifyAfterWriting = true;
     // Whether the running job verifies: taken from the choice by StartImageJob before the worker starts.
     bool JobVerifies = false;
+    // "Image only the partitions": the choice, and the running job's copy of it, as for the verify.
+    bool PartitionsOnly = false;
+    bool JobPartitionsOnly = false;
+    // A create of the partitions only that images the whole drive: why.
+    WholeDrive ImagedWhole = WholeDrive::No;
     // A create that read around unreadable sectors; set when its rescue starts, cleared at each job's start.
     bool ImageRescued = false;
     bool RescueCancelled = false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "drives/layout_rules.h"
 #include "engine/sparse_image.h"
 
 namespace {
@@ -11,6 +12,7 @@ const uint64_t kNoEnd = UINT64_MAX;
 const uint32_t kLargestEntryArray = 1 << 20; // more than any GPT has
 const int kMostLogicalPartitions = 256;      // an extended chain longer than this is a loop
 const uint32_t kTailPiece = 1 << 20;
+const uint64_t kNearEnd = 1 << 20; // partitions ending closer to the drive's end: imaged whole
 
 uint32_t Le32(const uint8_t* p)
 {
@@ -69,6 +71,7 @@ struct Layout {
     std::vector<uint8_t> header; // GPT: sector 1
     std::vector<uint8_t> entries; // GPT: the entry array, whole sectors
     uint64_t entrySectors = 0;
+    bool joinsOtherDisks = false; // a partition of a dynamic disk or a storage pool
 };
 
 struct MbrEntry {
@@ -176,6 +179,7 @@ int ReadGpt(Image& image, uint32_t sector, Layout& layout)
         const uint8_t* entry = &entries[static_cast<size_t>(i) * entrySize];
         if (std::memcmp(entry, kUnused, 16) == 0)
             continue;
+        layout.joinsOtherDisks = layout.joinsOtherDisks || GptTypeJoinsOtherDisks(entry);
         const uint64_t first = Le64(entry + 32), last = Le64(entry + 40);
         if (first > last || last >= kNoEnd / sector)
             return -1;
@@ -198,6 +202,8 @@ Layout ReadLayout(Image& image, uint32_t sector)
     // A hybrid MBR's own partitions count too.
     if (mbr)
         layout.dataEnd = MbrDataEnd(image, entries, sector);
+    for (int i = 0; mbr && i < 4; ++i)
+        layout.joinsOtherDisks = layout.joinsOtherDisks || (IsUsed(entries[i]) && MbrTypeJoinsOtherDisks(entries[i].type));
     const int gpt = ReadGpt(image, sector, layout);
     if (gpt != 0) {
         layout.table = gpt > 0 ? Table::Gpt : Table::Damaged;
@@ -299,6 +305,33 @@ FitVerdict CheckLarger(Image& image, const Layout& layout, uint64_t driveSize, u
     return image.failed ? FitVerdict::ReadError : FitVerdict::Refused;
 }
 
+// A file system's boot sector at the drive's start (no partition table at all): its code
+// may look like the entries of an MBR.
+bool IsFileSystemBootSector(const std::vector<uint8_t>& first)
+{
+    return std::memcmp(&first[3], "NTFS    ", 8) == 0 || std::memcmp(&first[3], "EXFAT   ", 8) == 0 ||
+           std::memcmp(&first[54], "FAT", 3) == 0 || std::memcmp(&first[82], "FAT32", 5) == 0;
+}
+
+WholeDrive WholeDriveFor(const Layout& layout)
+{
+    switch (layout.table) {
+    case Table::None:
+        return WholeDrive::NoTable;
+    case Table::Damaged:
+        return WholeDrive::Damaged;
+    case Table::GptOtherSector:
+        return WholeDrive::OtherSectorSize;
+    default:
+        break;
+    }
+    if (layout.joinsOtherDisks)
+        return WholeDrive::JoinsOtherDisks;
+    if (layout.table == Table::Mbr && IsFileSystemBootSector(layout.mbr))
+        return WholeDrive::NoTable;
+    return layout.dataEnd == 0 ? WholeDrive::NoTable : WholeDrive::No;
+}
+
 } // namespace
 
 uint32_t Crc32(const uint8_t* data, size_t size)
@@ -355,6 +388,39 @@ ImageFit CheckImageFit(ImageReader read, void* context, uint64_t imageSize, uint
         fit.plan.patches.push_back({static_cast<int64_t>(driveSize - sector), std::vector<uint8_t>(sector, 0)});
     }
     return fit;
+}
+
+PartitionsImage PlanPartitionsImage(ImageReader read, void* context, uint64_t driveSize, uint32_t sector)
+{
+    PartitionsImage result;
+    if (sector < 512 || driveSize % sector != 0) {
+        result.whole = WholeDrive::Damaged;
+        return result;
+    }
+    Image drive = {read, context, driveSize};
+    const Layout layout = ReadLayout(drive, sector);
+    result.whole = drive.failed ? WholeDrive::ReadError : WholeDriveFor(layout);
+    if (result.whole != WholeDrive::No)
+        return result;
+    uint64_t end = layout.dataEnd; // kNoEnd for a broken extended chain
+    uint64_t imageSize = end;
+    if (layout.table == Table::Gpt) {
+        end = std::max(end, (Le64(&layout.header[72]) + layout.entrySectors) * sector);
+        imageSize = end + (layout.entrySectors + 1) * sector;
+    }
+    if (end > driveSize) {
+        result.whole = WholeDrive::Damaged;
+        return result;
+    }
+    if (imageSize >= driveSize || driveSize - end <= kNearEnd) {
+        result.whole = WholeDrive::NearEnd;
+        return result;
+    }
+    result.plan.writeEnd = static_cast<int64_t>(end);
+    // The GPT moved from the drive's end to the image's: the same as a restore onto a smaller drive.
+    if (layout.table == Table::Gpt)
+        PlanGpt(layout, driveSize, imageSize, sector, result.plan);
+    return result;
 }
 
 void ApplyPatches(const RestorePlan& plan, int64_t offset, uint8_t* data, uint32_t size)

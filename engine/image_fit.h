@@ -50,6 +50,28 @@ struct ImageFit {
 ImageFit CheckImageFit(ImageReader read, void* context, uint64_t imageSize, uint64_t driveSize, uint32_t sector,
                        const uint8_t* driveLastSector);
 
+// Why a create asked for the partitions only images the whole drive.
+enum class WholeDrive {
+    No,              // the plan images the partitions only
+    NoTable,         // no partition table, or one without partitions
+    Damaged,         // a table whose CRCs, chain or sizes don't hold
+    JoinsOtherDisks, // a dynamic disk or a storage pool's disk: their databases lie outside every partition
+    OtherSectorSize, // a GPT made for another sector size than the drive's
+    NearEnd,         // the partitions end within 1 MiB of the drive's end
+    ReadError,       // the table couldn't be read
+};
+
+struct PartitionsImage {
+    WholeDrive whole = WholeDrive::NoTable;
+    // whole == No: the image is the drive's first writeEnd bytes with the patches in place,
+    // and a GPT's backup entries and header right after them (its primary header and
+    // protective MBR point there): PlannedImageBytes + PlannedPastEnd bytes in all.
+    RestorePlan plan;
+};
+
+// Where the partitions of a drive of `driveSize` bytes end, read from its table.
+PartitionsImage PlanPartitionsImage(ImageReader read, void* context, uint64_t driveSize, uint32_t sector);
+
 // Bytes of the plan's patches that lie past writeEnd: written after the image's bytes.
 int64_t PlannedPastEnd(const RestorePlan& plan);
 

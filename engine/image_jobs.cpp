@@ -13,6 +13,7 @@
 #include "engine/image_fit.h"
 #include "engine/image_hash.h"
 #include "engine/image_replace.h"
+#include "engine/partitions_image.h"
 #include "engine/rescue.h"
 #include "engine/rescue_map.h"
 #include "engine/sparse_image.h"
@@ -20,6 +21,7 @@
 #include "engine/verify.h"
 #include "report/byte_count.h"
 #include "report/error_box.h"
+#include "report/image_extent.h"
 #include "resource.h"
 #include "ui/machine_guard.h"
 #include "ui/taskbar_button.h"
@@ -385,10 +387,12 @@ bool RunCreate(const JobTexts& texts, bool* told, BYTE digest[kSha256Size])
         return CantOpenFile(texts, told);
     RescueMap unfinished;
     const bool continuing = ConfirmContinueRescue(&unfinished);
+    // Only as far as the partitions reach, when asked for and the drive's table tells.
+    if (g_App->JobPartitionsOnly && !continuing)
+        PlanPartitionsOnly(*g_App);
     // An image that can't be replaced ends the create here, before anything is read.
-    const DriveRecord& drive = g_App->DriveList[static_cast<size_t>(g_App->SelectedIndex)];
     if (!continuing && (!ConfirmReplace() || !ExistingImageReplaceable(ImageFileName) ||
-                        !MakeRoomForImage(*g_App, ImageFileName, drive.DiskGeometry.DiskSize.QuadPart)))
+                        !MakeRoomForImage(*g_App, ImageFileName, PlannedCreateBytes(*g_App))))
         return CantOpenFile(texts, told);
     // A press while the question was open is not meant for the copy.
     ClearCancelRequest();
@@ -505,7 +509,7 @@ void RunOnOpenDisk(JobKind kind)
                              L"please check the list of drives!");
     if (!told)
         ShowOutcome(texts, finished && sameMedium, verified,
-                    create ? L"\n\nSHA-256: " + DigestHex(digest) : std::wstring());
+                    create ? ImageExtentLine(*g_App) + L"\n\nSHA-256: " + DigestHex(digest) : std::wstring());
 }
 
 DWORD RunJob(JobKind kind)
@@ -572,6 +576,7 @@ bool StartImageJob(JobKind kind)
     FocusControl(IDC_CANCEL);
     RunningKind = kind;
     g_App->JobVerifies = g_App->VerifyAfterWriting;
+    g_App->JobPartitionsOnly = g_App->PartitionsOnly;
     ShowTaskbarState(g_App->MainWindow, TaskbarState::Running);
     ShowTaskbarProgress(g_App->MainWindow, 0);
     JobThread = CreateThread(nullptr, 0, kind == JobKind::Create ? RunCreateJob : RunRestoreJob, nullptr, 0, nullptr);

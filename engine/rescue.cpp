@@ -253,9 +253,17 @@ bool RescueAfterReadError(AppState& app, uint32_t chunk, bool* rescued)
     *rescued = false;
     if (!KeepImageUnderChosenName())
         return true;
-    RescueMap map = NewRescueMap(app.TotalBytes);
+    // A rescue reads the whole drive, also when only its partitions were to be imaged: the
+    // image and its map must have the drive's size to be continued. The tables the plan
+    // changed in what was read are read again as the drive holds them.
+    const int64_t driveSize = app.DriveList[static_cast<size_t>(app.SelectedIndex)].DiskGeometry.DiskSize.QuadPart;
+    RescueMap map = NewRescueMap(driveSize);
     MarkArea(map, 0, app.BytesDone, kAreaRead);
     MarkArea(map, app.BytesDone, app.ChunkSize, kAreaNotSplit);
+    for (const PatchedBytes& patch : app.Plan.patches)
+        if (patch.offset < app.BytesDone)
+            MarkArea(map, patch.offset, static_cast<int64_t>(patch.bytes.size()), kAreaNotTried);
+    app.Plan = RestorePlan();
     *rescued = RunRescue(app, map, chunk);
     return true;
 }

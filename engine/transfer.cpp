@@ -106,24 +106,28 @@ bool WriteImageChunk(AppState& app, HANDLE destination, bool* skipped)
     return WriteFile(destination, app.TransferBuffer, app.BytesRead, &app.BytesWritten, nullptr) != FALSE;
 }
 
-// Writes `size` bytes of `data` (sector-aligned) at `offset` of the drive.
-bool WriteDiskAt(AppState& app, int64_t offset, const BYTE* data, DWORD size)
+// Writes `size` bytes of `data` (sector-aligned) at `offset` of the drive or image file.
+bool WriteAt(AppState& app, HANDLE destination, int64_t offset, const BYTE* data, DWORD size)
 {
-    app.LastIoResult = SeekTo(app.DiskHandle, offset) && WriteFile(app.DiskHandle, data, size, &app.BytesWritten, nullptr);
+    app.LastIoResult = SeekTo(destination, offset) && WriteFile(destination, data, size, &app.BytesWritten, nullptr);
     return app.LastIoResult && app.BytesWritten == size;
 }
 
-// The plan's sectors past the image's end (its GPT moved to the drive's end, an old
-// backup header cleared), through the transfer buffer: the drive takes aligned memory only.
-bool WritePastImageEnd(AppState& app, uint32_t bufferSize)
+// The plan's sectors past the image's bytes, through the transfer buffer (the drive takes
+// aligned memory only): a restore's GPT moved to the drive's end or an old backup header
+// cleared; a create's backup GPT at the image's end, which the checksum covers.
+bool WritePastImageEnd(AppState& app, HANDLE destination, uint32_t bufferSize)
 {
     const int64_t writeEnd = app.Plan.writeEnd;
+    const bool hashed = destination == app.ImageHandle && app.Hash != nullptr;
     for (const PatchedBytes& patch : app.Plan.patches) {
         const int64_t patchEnd = patch.offset + static_cast<int64_t>(patch.bytes.size());
         for (int64_t at = std::max(patch.offset, writeEnd); at < patchEnd;) {
             const DWORD size = static_cast<DWORD>(std::min<int64_t>(bufferSize, patchEnd - at));
             memcpy(app.TransferBuffer, patch.bytes.data() + (at - patch.offset), size);
-            if (!WriteDiskAt(app, at, app.TransferBuffer, size))
+            if (hashed)
+                FeedImageHash(*app.Hash, app.TransferBuffer, size);
+            if (!WriteAt(app, destination, at, app.TransferBuffer, size))
                 return false;
             at += size;
             app.BytesDone += size;
@@ -146,9 +150,9 @@ bool Transfer(const Direction& direction, RescueMap* continued)
     const HANDLE source = direction.restore ? app.ImageHandle : app.DiskHandle;
     const HANDLE destination = direction.restore ? app.DiskHandle : app.ImageHandle;
     const uint32_t bufferSize = app.ChunkSize;
-    // The bytes read from the source, and the bytes the job writes.
-    const int64_t readEnd = direction.restore ? PlannedImageBytes(app.Plan, app.TotalBytes) : app.TotalBytes;
-    if (direction.restore && readEnd + PlannedPastEnd(app.Plan) != app.TotalBytes)
+    // The bytes read from the source, and the bytes the job writes (a create of the partitions only reads less).
+    const int64_t readEnd = PlannedImageBytes(app.Plan, app.TotalBytes);
+    if (readEnd + PlannedPastEnd(app.Plan) != app.TotalBytes)
         SetJobLength(app, readEnd + PlannedPastEnd(app.Plan));
     BYTE* held = nullptr; // the first chunk of a restore, written last
     if (direction.restore && readEnd > 0) {
@@ -186,6 +190,9 @@ bool Transfer(const Direction& direction, RescueMap* continued)
             result = false;
             break;
         }
+        // A create's image holds the plan's tables, a restore's image file its own: the checksum is the file's.
+        if (!direction.restore)
+            ApplyPatches(app.Plan, position, buffer, app.BytesRead);
         if (app.Hash != nullptr)
             FeedImageHash(*app.Hash, buffer, app.BytesRead);
         if (direction.restore)
@@ -215,8 +222,13 @@ bool Transfer(const Direction& direction, RescueMap* continued)
             break;
         }
     }
+    if (result && !direction.restore && !rescued && !WritePastImageEnd(app, destination, bufferSize)) {
+        ShowErrorBox(app, direction.writeError);
+        result = false;
+    }
     if (result && direction.restore) {
-        result = WritePastImageEnd(app, bufferSize) && (held == nullptr || WriteDiskAt(app, 0, held, heldSize));
+        result = WritePastImageEnd(app, destination, bufferSize) &&
+                 (held == nullptr || WriteAt(app, destination, 0, held, heldSize));
         if (result) {
             app.BytesDone += heldSize;
             ShowProgress(app, app.BytesDone);

@@ -211,7 +211,7 @@ bool ReopenWrittenSide(AppState& app, bool restore)
 struct Sides {
     const Side* side[2];
     ReadAhead reader[2];
-    const RestorePlan* plan; // a restore's sectors written instead of the image's
+    const RestorePlan* plan; // the sectors written instead of the source's
 };
 
 // Waits for both sides' piece `index` at `offset`; false after the error box of the side
@@ -256,8 +256,7 @@ VerifyResult ComparePieces(AppState& app, Sides& sides, const VerifyTexts& texts
         const DWORD length = static_cast<DWORD>(std::min<int64_t>(parts.size[half], span.length - done));
         if (!EndPiece(app, sides, index, done, length))
             return VerifyResult::Failed;
-        if (sides.plan != nullptr)
-            ApplyPatches(*sides.plan, span.offset + done, sides.side[1]->buffer + parts.start[half], length);
+        ApplyPatches(*sides.plan, span.offset + done, sides.side[1]->buffer + parts.start[half], length);
         const size_t first = FirstDifference(sides.side[0]->buffer + parts.start[half],
                                              sides.side[1]->buffer + parts.start[half], length);
         if (first != length) {
@@ -280,23 +279,28 @@ VerifyResult ComparePieces(AppState& app, Sides& sides, const VerifyTexts& texts
     return VerifyResult::Equal;
 }
 
-// The sectors a restore wrote past the image's end, read back from the drive.
-VerifyResult ComparePastImageEnd(AppState& app, const Side& drive, uint32_t chunk, const VerifyTexts& texts,
+// The sectors written past the image's bytes (a restore's moved GPT, a create's backup
+// GPT), read back from the written side in whole sectors of it and compared with the plan.
+VerifyResult ComparePastImageEnd(AppState& app, const Side& written, uint32_t chunk, const VerifyTexts& texts,
                                  int64_t* verified)
 {
     const int64_t writeEnd = app.Plan.writeEnd;
     for (const PatchedBytes& patch : app.Plan.patches) {
         const int64_t patchEnd = patch.offset + static_cast<int64_t>(patch.bytes.size());
         for (int64_t at = std::max(patch.offset, writeEnd); at < patchEnd;) {
-            const DWORD length = static_cast<DWORD>(std::min<int64_t>(chunk, patchEnd - at));
+            const int64_t from = at - at % written.sector;
+            const DWORD lead = static_cast<DWORD>(at - from);
+            const DWORD length = static_cast<DWORD>(std::min<int64_t>(chunk - lead, patchEnd - at));
+            // The end of the image file may come short of the whole sector.
             DWORD got = 0;
-            if (!SeekTo(drive.handle, at) ||
-                !ReadFile(drive.handle, drive.buffer, length, &got, nullptr) || got != length) {
-                ShowErrorBox(app, drive.readError);
+            if (!SeekTo(written.handle, from) ||
+                !ReadFile(written.handle, written.buffer, RoundUp(lead + length, written.sector), &got, nullptr) ||
+                got < lead + length) {
+                ShowErrorBox(app, written.readError);
                 return VerifyResult::Failed;
             }
             const BYTE* meant = patch.bytes.data() + (at - patch.offset);
-            const size_t first = FirstDifference(drive.buffer, meant, length);
+            const size_t first = FirstDifference(written.buffer + lead, meant, length);
             if (first != length) {
                 *verified += static_cast<int64_t>(first);
                 return VerifyError(app, texts, at + static_cast<int64_t>(first));
@@ -341,12 +345,12 @@ VerifyResult Compare(AppState& app, Sides& sides, uint32_t chunk, const VerifyTe
     return result;
 }
 
-// What the pass compares: the whole drive, or the areas it was given (a rescued image's
+// What the pass compares: what was copied (the whole drive, or as far as a plan reads it), or the areas it was given (a rescued image's
 // read areas), each cut down to whole sectors of both sides.
 std::vector<ByteRange> SpansToCompare(const AppState& app, uint64_t both)
 {
     if (app.VerifyAreas.empty())
-        return std::vector<ByteRange>(1, ByteRange{0, app.TotalBytes});
+        return std::vector<ByteRange>(1, ByteRange{0, PlannedImageBytes(app.Plan, app.TotalBytes)});
     std::vector<ByteRange> spans;
     const int64_t step = static_cast<int64_t>(both);
     for (const ByteRange& area : app.VerifyAreas) {
@@ -390,17 +394,14 @@ VerifyResult RunVerify(AppState& app, bool restore, const VerifyTexts& texts, in
                       : static_cast<BYTE*>(VirtualAlloc(nullptr, chunk, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
     VerifyResult result = VerifyResult::Failed;
     if (file.buffer != nullptr) {
-        Sides sides = {{&written, &source}, {}, restore ? &app.Plan : nullptr};
+        Sides sides = {{&written, &source}, {}, &app.Plan};
         result = VerifyResult::Equal;
-        // A restore compares what it wrote of the image, then the sectors it wrote past it.
-        const std::vector<ByteRange> spans =
-            restore ? std::vector<ByteRange>(1, ByteRange{0, PlannedImageBytes(app.Plan, app.TotalBytes)})
-                    : SpansToCompare(app, SectorOfBoth(driveSector, fileSector));
-        for (const ByteRange& span : spans)
+        // What was copied, the plan's tables in place of the source's, then the sectors written past it.
+        for (const ByteRange& span : SpansToCompare(app, SectorOfBoth(driveSector, fileSector)))
             if (result == VerifyResult::Equal)
                 result = Compare(app, sides, chunk, texts, span, verified);
-        if (result == VerifyResult::Equal && restore)
-            result = ComparePastImageEnd(app, drive, chunk, texts, verified);
+        if (result == VerifyResult::Equal)
+            result = ComparePastImageEnd(app, written, chunk, texts, verified);
     } else {
         ShowErrorBox(app, L"Virtual memory error");
     }

@@ -68,6 +68,47 @@ gpt-long.img small-refuse.bin 512 refused
 gpt-tail.img small-refuse.bin 512 refused
 gpt.img 4k.bin 4096 sector
 EOF
+
+# Creates of the partitions only, from drives of 24 MiB whose partitions end at 8 MiB,
+# random bytes after them; then restores of those images onto drives of 12 MiB.
+trap 'for l in $(cat loops 2>/dev/null); do losetup -d "$l" 2>/dev/null || true; done' EXIT
+: >loops
+loop4k() { # a loop device of 4096-byte sectors over file $1 (read-only with $2=-r)
+  local l
+  l=$(losetup ${2:-} -b 4096 -f --show "$1" 2>/dev/null) || return 1
+  echo "$l" >>loops
+  echo "$l"
+}
+drive pmbr.bin 24
+printf 'label: dos\nstart=2048, size=4096, type=c\nstart=6144, size=10240, type=5\nstart=8192, size=8192, type=c\n' |
+  sfdisk -q --wipe always pmbr.bin
+put_fat pmbr.bin 4096 2048; put_fat pmbr.bin 8192 8192
+drive pgpt.bin 24
+sgdisk -Z pgpt.bin >/dev/null 2>&1 || true
+sgdisk -o -n 1:2048:4095 -t 1:0700 -n 2:4096:16383 -t 2:0700 pgpt.bin >/dev/null
+put_fat pgpt.bin 2048 2048; put_fat pgpt.bin 12288 4096
+drive small-pmbr.bin 12; drive small-pgpt.bin 12
+printf '%s\n' "pmbr.img pmbr.bin 512 created $((16384 * 512))" \
+  "pgpt.img pgpt.bin 512 created $(((16384 + 33) * 512))" \
+  "ptamper.img pgpt.bin 512 tampered $(((16384 + 33) * 512))" \
+  "pmbr.img small-pmbr.bin 512 written" "pgpt.img small-pgpt.bin 512 written" >>cases.txt
+# 4096-byte sectors: sgdisk reads a file as 512-byte sectors, a loop device as the device's.
+drive pgpt4k.bin 24; drive small-pgpt4k.bin 12
+have4k=0
+if l=$(loop4k pgpt4k.bin); then
+  sgdisk -Z "$l" >/dev/null 2>&1 || true
+  sgdisk -o -n 1:256:511 -t 1:0700 -n 2:512:2047 -t 2:0700 "$l" >/dev/null && have4k=1
+  losetup -d "$l"
+fi
+if [ $have4k = 1 ]; then
+  put_fat pgpt4k.bin 2048 2048; put_fat pgpt4k.bin 12288 4096
+  printf '%s\n' "pgpt4k.img pgpt4k.bin 4096 created $(((2048 + 5) * 4096))" \
+    "pgpt4k.img small-pgpt4k.bin 4096 written" >>cases.txt
+else
+  echo "SKIP: no loop device of 4096-byte sectors (losetup -b 4096): the 4096-byte GPT create is not checked"
+fi
+sha256sum pmbr.bin pgpt.bin pgpt4k.bin >sources.sha256
+
 sha256sum small-refuse.bin 4k.bin >untouched.sha256
 # The large drives' old backup header, to tell it is gone.
 tail -c 512 large-mbr.bin | head -c 8 >old-backup.sig
@@ -108,6 +149,42 @@ echo "--- sgdisk -v large-mbr.bin (no GPT may be found)"
 out=$(sgdisk -v large-mbr.bin 2>&1 | tr -d '\0')
 echo "$out"
 echo "$out" | grep -q "invalid GPT and valid MBR" || bad "a GPT is still found on large-mbr.bin"
+# The images of the partitions only, and the smaller drives they were restored onto.
+sgdisk_clean() { # target, name
+  local out
+  out=$(sgdisk -v "$1" 2>&1)
+  echo "--- sgdisk -v $2"
+  echo "$out"
+  echo "$out" | grep -q "No problems found" || bad "sgdisk -v $2"
+  ! echo "$out" | grep -q "Creating new GPT" || bad "no GPT on $2"
+  ! echo "$out" | grep -qiE "corrupt|invalid|ERROR|don't match|problems!" || bad "sgdisk -v $2 warns"
+}
+length() { [ "$(stat -c %s "$1")" = "$2" ] || bad "$1 is $(stat -c %s "$1") bytes, not $2"; }
+length pmbr.img $((16384 * 512))
+length pgpt.img $(((16384 + 33) * 512))
+[ ! -e ptamper.img ] || bad "the image the verify found changed was kept"
+sha256sum -c pmbr.img.sha256 pgpt.img.sha256 || bad "the checksum files of the images"
+for d in pmbr.img small-pmbr.bin; do
+  echo "--- sfdisk -V $d"
+  sfdisk -V "$d" || bad "sfdisk -V $d"
+  check_fat "$d" 2048 4096
+  check_fat "$d" 8192 8192
+done
+for d in pgpt.img small-pgpt.bin; do
+  sgdisk_clean "$d" "$d"
+  check_fat "$d" 2048 2048
+  check_fat "$d" 4096 12288
+done
+if [ $have4k = 1 ]; then
+  length pgpt4k.img $(((2048 + 5) * 4096))
+  sha256sum -c pgpt4k.img.sha256 || bad "the checksum file of pgpt4k.img"
+  for d in pgpt4k.img small-pgpt4k.bin; do
+    if l=$(loop4k "$d" -r); then sgdisk_clean "$l" "$d"; losetup -d "$l"; else bad "no loop device for $d"; fi
+    check_fat "$d" 2048 2048
+    check_fat "$d" 4096 12288
+  done
+fi
+sha256sum -c --quiet sources.sha256 || bad "a create changed its drive"
 # Refusals left their drives' bytes as they were.
 sha256sum -c --quiet untouched.sha256 || bad "a refused restore changed its drive"
 [ $fail = 0 ] && echo "all tool checks passed"

@@ -166,10 +166,7 @@ static INT_PTR OnCommand(HWND dialog, WORD id, WORD notification)
 static INT_PTR OnSysCommand(HWND dialog, WPARAM command)
 {
     // The low four bits of a system command are the system's own.
-    if ((command & 0xFFF0) != IDM_VERIFY)
-        return FALSE;
-    ToggleVerify(dialog);
-    return TRUE;
+    return ToggleMenuChoice(dialog, static_cast<UINT>(command & 0xFFF0)) ? TRUE : FALSE;
 }
 
 static INT_PTR OnListBoxColour(HWND dialog, HDC context, HWND list)

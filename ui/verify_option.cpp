@@ -3,55 +3,102 @@
 #include "engine/app_state.h"
 #include "resource.h"
 
-// The key of the remembered folder too.
-static const wchar_t VerifyKeyName[] = L"Software\\KORVANE";
-static const wchar_t VerifyValueName[] = L"Verify";
+namespace {
 
-bool ReadVerifySetting()
+// The key of the remembered folder too.
+const wchar_t KeyName[] = L"Software\\KORVANE";
+
+struct MenuChoice {
+    UINT command;
+    const wchar_t* valueName;
+    const wchar_t* text;
+    bool byDefault;
+    bool AppState::*field;
+};
+
+const MenuChoice kChoices[] = {
+    {IDM_VERIFY, L"Verify", L"Verify after writing", true, &AppState::VerifyAfterWriting},
+    {IDM_PARTITIONS_ONLY, L"PartitionsOnly", L"Image only the partitions", false, &AppState::PartitionsOnly},
+};
+
+bool ReadChoice(const MenuChoice& choice)
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, VerifyKeyName, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return true;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, KeyName, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return choice.byDefault;
     DWORD type = 0, value = 1, bytes = sizeof(value);
-    const bool read = RegQueryValueExW(key, VerifyValueName, nullptr, &type, reinterpret_cast<BYTE*>(&value), &bytes) ==
-                      ERROR_SUCCESS;
+    const bool read = RegQueryValueExW(key, choice.valueName, nullptr, &type, reinterpret_cast<BYTE*>(&value),
+                                       &bytes) == ERROR_SUCCESS;
     RegCloseKey(key);
-    // Only a well-formed "off" turns verifying off: anything doubtful keeps the safe default.
-    return !(read && type == REG_DWORD && bytes == sizeof(value) && value == 0);
+    // Only a well-formed value changes the choice from its default: anything doubtful keeps it.
+    if (!read || type != REG_DWORD || bytes != sizeof(value))
+        return choice.byDefault;
+    return value != 0;
 }
 
-bool WriteVerifySetting(bool on)
+bool WriteChoice(const MenuChoice& choice, bool on)
 {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, VerifyKeyName, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
-                        &key, nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, KeyName, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
         return false;
     const DWORD value = on ? 1 : 0;
-    const bool stored = RegSetValueExW(key, VerifyValueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+    const bool stored = RegSetValueExW(key, choice.valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
                                        sizeof(value)) == ERROR_SUCCESS;
     RegCloseKey(key);
     return stored;
 }
 
-static UINT CheckState(bool on)
+UINT CheckState(bool on)
 {
     return on ? MF_CHECKED : MF_UNCHECKED;
 }
 
+} // namespace
+
+bool ReadVerifySetting()
+{
+    return ReadChoice(kChoices[0]);
+}
+
+bool WriteVerifySetting(bool on)
+{
+    return WriteChoice(kChoices[0], on);
+}
+
+bool ReadPartitionsOnlySetting()
+{
+    return ReadChoice(kChoices[1]);
+}
+
+bool WritePartitionsOnlySetting(bool on)
+{
+    return WriteChoice(kChoices[1], on);
+}
+
 void AddVerifyMenuItem(HWND dialog)
 {
-    g_App->VerifyAfterWriting = ReadVerifySetting();
+    for (const MenuChoice& choice : kChoices)
+        g_App->*choice.field = ReadChoice(choice);
     HMENU menu = GetSystemMenu(dialog, FALSE);
     if (menu == nullptr)
         return;
     AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
-    AppendMenuW(menu, MF_STRING | CheckState(g_App->VerifyAfterWriting), IDM_VERIFY, L"Verify after writing");
+    for (const MenuChoice& choice : kChoices)
+        AppendMenuW(menu, MF_STRING | CheckState(g_App->*choice.field), choice.command, choice.text);
 }
 
-void ToggleVerify(HWND dialog)
+bool ToggleMenuChoice(HWND dialog, UINT command)
 {
-    g_App->VerifyAfterWriting = !g_App->VerifyAfterWriting;
-    CheckMenuItem(GetSystemMenu(dialog, FALSE), IDM_VERIFY, MF_BYCOMMAND | CheckState(g_App->VerifyAfterWriting));
-    // Not stored, the choice still holds until the program ends.
-    WriteVerifySetting(g_App->VerifyAfterWriting);
+    for (const MenuChoice& choice : kChoices) {
+        if (choice.command != command)
+            continue;
+        bool& on = g_App->*choice.field;
+        on = !on;
+        CheckMenuItem(GetSystemMenu(dialog, FALSE), command, MF_BYCOMMAND | CheckState(on));
+        // Not stored, the choice still holds until the program ends.
+        WriteChoice(choice, on);
+        return true;
+    }
+    return false;
 }

@@ -332,6 +332,97 @@ TEST(ImageFit, ProtectiveEntryStopsAtTheLargestSizeItHolds)
     EXPECT_TRUE(kept.plan.patches[0].bytes == hybrid.regions[0]);
 }
 
+// A create of the partitions only: how far it reads, and the image it makes fits back.
+TEST(ImageFit, PartitionsImageEndsWithTheLastPartitionOrImagesTheWholeDrive)
+{
+    const uint64_t drive = 16 * kMiB;
+    const Bytes ldm = {0xAA, 0xC8, 0x08, 0x58, 0x8F, 0x7E, 0xE0, 0x42, 0x85, 0xD2, 0xE1, 0xE9, 0x04, 0x34, 0xCF, 0xB3};
+    const Bytes pool = {0x8F, 0xAF, 0x5C, 0xE7, 0x80, 0xF6, 0xEE, 0x4C, 0xAF, 0xA3, 0xB0, 0x01, 0xE5, 0x6E, 0xFC, 0x2D};
+    // A FAT boot sector on the whole drive whose code happens to look like an MBR entry.
+    Bytes fat = BootRecord(512, {{0x0C, 1, 8}});
+    std::memcpy(&fat[54], "FAT16   ", 8);
+    const std::vector<std::pair<uint64_t, Bytes>> logical = {
+        {4096 * 512, BootRecord(512, {{0x0C, 2048, 2048}, {0x05, 4096, 4096}})},
+        {8192 * 512, BootRecord(512, {{0x0C, 2048, 2048}})}};
+    struct Case {
+        const char* name;
+        uint32_t sector, gptSector; // gptSector 0: an MBR of `mbr`, else a GPT of one partition ending at `last`
+        std::vector<std::vector<uint32_t>> mbr;
+        uint64_t last;
+        std::vector<std::pair<uint64_t, Bytes>> more; // put after the table
+        WholeDrive whole;
+        uint64_t imageSize;
+    } cases[] = {
+        {"MBR, logical partitions", 512, 0, {{0x0C, 2048, 2048}, {0x0F, 4096, 8192}}, 0, logical, WholeDrive::No,
+         12288 * 512},
+        {"GPT", 512, 512, {}, 4095, {}, WholeDrive::No, (4096 + 33) * 512},
+        {"GPT, 4096-byte sectors", 4096, 4096, {}, 1023, {}, WholeDrive::No, (1024 + 5) * 4096},
+        {"ending just over 1 MiB before the end", 512, 0, {{0x0C, 2048, 28671}}, 0, {}, WholeDrive::No, 30719 * 512},
+        {"ending 1 MiB before the end", 512, 0, {{0x0C, 2048, 28672}}, 0, {}, WholeDrive::NearEnd, 0},
+        {"no table", 512, 0, {}, 0, {}, WholeDrive::NoTable, 0},
+        {"a table without partitions", 512, 0, {{0, 0, 0}}, 0, {}, WholeDrive::NoTable, 0},
+        {"a file system's boot sector", 512, 0, {{0x0C, 1, 8}}, 0, {{0, fat}}, WholeDrive::NoTable, 0},
+        {"partition past the drive's end", 512, 0, {{0x0C, 2048, 32768}}, 0, {}, WholeDrive::Damaged, 0},
+        {"broken extended chain", 512, 0, {{0x0F, 4096, 8192}}, 0, {}, WholeDrive::Damaged, 0},
+        {"GPT entries' CRC wrong", 512, 512, {}, 4095, {{2 * 512 + 300, {7}}}, WholeDrive::Damaged, 0},
+        {"dynamic disk", 512, 0, {{0x42, 2048, 4096}}, 0, {}, WholeDrive::JoinsOtherDisks, 0},
+        {"dynamic GPT disk", 512, 512, {}, 4095, {{2 * 512, ldm}}, WholeDrive::JoinsOtherDisks, 0},
+        {"storage pool", 512, 512, {}, 4095, {{2 * 512, pool}}, WholeDrive::JoinsOtherDisks, 0},
+        {"GPT for 4096-byte sectors", 512, 4096, {}, 1023, {}, WholeDrive::OtherSectorSize, 0},
+        {"table unreadable", 512, 0, {{0x0C, 2048, 2048}}, 0, {}, WholeDrive::ReadError, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeImage disk;
+        disk.size = drive;
+        if (c.gptSector != 0)
+            PutGpt(disk, c.gptSector, {{c.last / 2, c.last}});
+        else if (!c.mbr.empty())
+            disk.Put(0, BootRecord(c.sector, c.mbr));
+        for (const auto& more : c.more) {
+            if (more.second.size() != 16) {
+                disk.Put(more.first, more.second);
+                continue;
+            }
+            // The type of the GPT's first partition, its CRCs made to hold again.
+            Bytes& entries = disk.regions[more.first];
+            std::copy(more.second.begin(), more.second.end(), entries.begin());
+            Bytes header = disk.regions[512];
+            Put32(&header[88], Crc32(entries.data(), entries.size()));
+            Put32(&header[16], HeaderCrc(header));
+            disk.Put(512, header);
+        }
+        if (c.whole == WholeDrive::ReadError)
+            disk.failAt = 0;
+        const PartitionsImage planned = PlanPartitionsImage(ReadFake, &disk, drive, c.sector);
+        ASSERT_EQ(planned.whole, c.whole);
+        if (c.whole != WholeDrive::No)
+            continue;
+        const RestorePlan& plan = planned.plan;
+        ASSERT_EQ(static_cast<uint64_t>(plan.writeEnd + PlannedPastEnd(plan)), c.imageSize);
+        // The image file: the drive's bytes as far as the plan reads them, the plan's tables in place.
+        FakeImage image;
+        image.size = c.imageSize;
+        image.Put(0, Written(disk, plan, c.imageSize));
+        RestorePlan asItIs;
+        asItIs.writeEnd = static_cast<int64_t>(drive);
+        const Bytes whole = Written(disk, asItIs, drive);
+        const uint8_t* imaged = image.regions[0].data();
+        const size_t from = c.gptSector != 0 ? 2 * c.sector : 0; // what the plan changes lies before
+        EXPECT_TRUE(Bytes(imaged + from, imaged + plan.writeEnd) == Bytes(&whole[from], &whole[0] + plan.writeEnd));
+        if (c.gptSector != 0) {
+            EXPECT_EQ(plan.writeEnd, static_cast<int64_t>((c.last + 1) * c.sector));
+            ExpectWholeGpt(image.regions[0], disk.regions[2 * c.sector], c.sector);
+        } else {
+            EXPECT_TRUE(plan.patches.empty());
+        }
+        // Back onto the drive it came from or a smaller one that holds every partition, not onto one too small.
+        EXPECT_EQ(Check(image, drive, c.sector).verdict, FitVerdict::Smaller);
+        EXPECT_EQ(Check(image, c.imageSize + 64 * c.sector, c.sector).verdict, FitVerdict::Smaller);
+        EXPECT_EQ(Check(image, c.imageSize - c.sector, c.sector).verdict, FitVerdict::Refused);
+    }
+}
+
 TEST(ImageFit, Crc32OfTheStandardCheckString)
 {
     const char text[] = "123456789";

@@ -4,6 +4,8 @@
 // unset) the test is skipped.
 #include "tests/engine/sim_fixture.h"
 
+#include "report/byte_count.h"
+
 #include <fstream>
 #include <sstream>
 
@@ -17,8 +19,10 @@ const std::string kSizes = "Error!|Sizes of selected file and selected disk aren
 using OtherSizeTools = SimJobTest;
 
 // Each line of cases.txt: image file, drive file, the drive's sector size, and what
-// must come of it: "written" (asked, Yes, done), "refused" or "sector" (the table is made
-// for other sectors), the drive's bytes untouched.
+// must come of it. A restore: "written" (asked, Yes, done), "refused" or "sector" (the
+// table is made for other sectors), the drive's bytes untouched. A create of the partitions
+// only, with the image's length: "created", or "tampered" (its last byte changed behind
+// the job's back: the verify finds it), the drive only read.
 TEST_F(OtherSizeTools, ImagesMadeByThePartitioningToolsGoOntoDrivesOfOtherSizes)
 {
     wchar_t folder[MAX_PATH] = {};
@@ -45,6 +49,33 @@ TEST_F(OtherSizeTools, ImagesMadeByThePartitioningToolsGoOntoDrivesOfOtherSizes)
         SelectDrive(sim::DiskPath(number), MakeGeometry(disk.heads, disk.sectorsPerTrack, sector, disk.size));
         SetFileName(dir + std::wstring(image.begin(), image.end()));
         const Bytes before = Contents(drive_);
+        int64_t length = 0;
+        if (expect == "created" || expect == "tampered") {
+            ASSERT_TRUE(fields >> length);
+            if (expect == "tampered")
+                AfterTransfer([&] { WriteThrough(state_->ImageHandle, length - 1, Bytes{0x5A}); });
+            ts::BoxWatcher watcher;
+            state_->PartitionsOnly = true;
+            RunJob(JobKind::Create);
+            state_->PartitionsOnly = false;
+            onPosition_ = nullptr;
+            std::wstring imaged = FormatByteCount(static_cast<uint64_t>(length));
+            imaged.pop_back();
+            const std::string created = "Korvane:|The disk image was successfully created!\nIt holds the partitions: " +
+                                        ts::Narrow(imaged + L" of " + FormatByteCount(disk.size)) +
+                                        "Bytes.|information|OK";
+            const std::string differs = "Error!|Verify error at byte " + ts::Narrow(FormatByteCount(static_cast<uint64_t>(length - 1))) +
+                                        ":\nthe image file doesn't hold what was written!|error|OK";
+            if (expect == "created") {
+                EXPECT_EQ(Seen(watcher), Boxes{created});
+                EXPECT_EQ(FileSize(dir + std::wstring(image.begin(), image.end())), length);
+            } else {
+                EXPECT_EQ(Seen(watcher), (Boxes{differs, "Korvane:|The disk image wasn't created!|warning|OK"}));
+            }
+            EXPECT_TRUE(Contents(drive_) == before);
+            stack_->RemoveDisk(number);
+            continue;
+        }
 
         ts::BoxWatcher watcher;
         watcher.Answer(IDYES);

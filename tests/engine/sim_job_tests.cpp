@@ -3,6 +3,7 @@
 #include "tests/engine/sim_fixture.h"
 
 #include "engine/transfer.h"
+#include "tests/support/import_patch.h"
 
 namespace {
 
@@ -73,6 +74,53 @@ TEST_P(SectorSizes, CreateAndRestoreMoveEveryByteInWholeSectors)
 }
 
 INSTANTIATE_TEST_SUITE_P(Sim, SectorSizes, ::testing::Values(512u, 4096u));
+
+// Only the partitions when asked: the image ends with the MBR's last partition and nothing
+// past it is read; a drive without a partition table is imaged whole, and the outcome says why.
+TEST_F(SimJobTest, PartitionsOnlyCreateReadsAsFarAsTheLastPartition)
+{
+    const int64_t size = 4 << 20, end = 2 << 20;
+    Bytes disk = ts::Pattern(static_cast<size_t>(size), 31);
+    std::fill(disk.begin() + 446, disk.begin() + 510, 0);
+    disk[446 + 4] = 0x0C, disk[446 + 9] = 0x08, disk[446 + 13] = 0x08; // sectors 2048 to 4095
+    disk[510] = 0x55, disk[511] = 0xAA;
+    // Its last chunks zeros: a sparse image skips them and must still end where the partition does.
+    std::fill(disk.begin() + end - 40000, disk.begin() + end, 0);
+    const auto addDisk = [&](DWORD number) {
+        const sim::Disk added = DiskOf(number, 512, size);
+        drive_ = Scratch(added.backingFile);
+        ASSERT_TRUE(ts::WriteWholeFile(drive_, disk));
+        stack_->AddDisk(added);
+        SelectDrive(sim::DiskPath(number), MakeGeometry(2, 18, 512, size));
+    };
+    addDisk(3);
+    const std::wstring image = Scratch(L"parts.hdd");
+    SetFileName(image);
+    state_->PartitionsOnly = true;
+    ts::BoxWatcher watcher;
+    {
+        ts::SparseFilesClaim claim;
+        ASSERT_TRUE(claim.Active());
+        RunJob(JobKind::Create);
+    }
+    const std::string created = "Korvane:|The disk image was successfully created!\n";
+    EXPECT_EQ(Seen(watcher), (Boxes{created + "It holds the partitions: 2 097 152 of 4 194 304 Bytes.|information|OK"}));
+    EXPECT_TRUE(Contents(image) == Bytes(disk.begin(), disk.begin() + end));
+    EXPECT_EQ(Status(), L"Bytes read: 2 097 152 ");
+    for (const sim::CallRecord& call : CallsOn(sim::DiskPath(3)))
+        if (call.function == "ReadFile")
+            EXPECT_LE(call.offset + static_cast<int64_t>(call.length), end) << call.offset;
+
+    disk[510] = 0;
+    addDisk(4);
+    watcher.Clear();
+    watcher.Answer(IDYES);
+    RunJob(JobKind::Create);
+    state_->PartitionsOnly = false;
+    EXPECT_EQ(Seen(watcher), (Boxes{"Write image file|The selected file exists,\nREPLACE ?|question|YesNo",
+                                    created + "It holds the whole disk: it has no partition table.|information|OK"}));
+    EXPECT_TRUE(Contents(image) == disk);
+}
 
 // A drive larger than the room on the image's volume: the old image goes first, but only on Yes.
 TEST_F(SimJobTest, NoRoomBesideTheOldImageIsAskedBeforeItIsDeleted)

@@ -1,4 +1,5 @@
-// "Verify after writing": the system-menu item of the real main dialog and its registry value.
+// "Verify after writing" and "Image only the partitions": the system-menu items of the real
+// main dialog and their registry values.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -17,13 +18,13 @@ namespace {
 const wchar_t KeyName[] = L"Software\\KORVANE";
 
 // The item as the menu shows it: its text, or empty when absent; checked or not.
-std::wstring ItemText(HWND window, bool* checked)
+std::wstring ItemText(HWND window, bool* checked, UINT item = IDM_VERIFY)
 {
     HMENU menu = GetSystemMenu(window, FALSE);
     wchar_t text[64] = {};
-    if (GetMenuStringW(menu, IDM_VERIFY, text, 64, MF_BYCOMMAND) == 0)
+    if (GetMenuStringW(menu, item, text, 64, MF_BYCOMMAND) == 0)
         return L"";
-    *checked = (GetMenuState(menu, IDM_VERIFY, MF_BYCOMMAND) & MF_CHECKED) != 0;
+    *checked = (GetMenuState(menu, item, MF_BYCOMMAND) & MF_CHECKED) != 0;
     return text;
 }
 
@@ -33,26 +34,27 @@ void DeleteValue()
     if (RegOpenKeyExW(HKEY_CURRENT_USER, KeyName, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
         return;
     RegDeleteValueW(key, L"Verify");
+    RegDeleteValueW(key, L"PartitionsOnly");
     RegCloseKey(key);
 }
 
-void StoreValue(DWORD type, const std::vector<BYTE>& data)
+void StoreValue(DWORD type, const std::vector<BYTE>& data, const wchar_t* name = L"Verify")
 {
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, KeyName, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
               ERROR_SUCCESS);
-    EXPECT_EQ(RegSetValueExW(key, L"Verify", 0, type, data.data(), static_cast<DWORD>(data.size())), ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExW(key, name, 0, type, data.data(), static_cast<DWORD>(data.size())), ERROR_SUCCESS);
     RegCloseKey(key);
 }
 
-bool StoredDword(DWORD* value)
+bool StoredDword(DWORD* value, const wchar_t* name = L"Verify")
 {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, KeyName, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return false;
     DWORD type = 0, bytes = sizeof(*value);
     const bool read =
-        RegQueryValueExW(key, L"Verify", nullptr, &type, reinterpret_cast<BYTE*>(value), &bytes) == ERROR_SUCCESS &&
+        RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &bytes) == ERROR_SUCCESS &&
         type == REG_DWORD && bytes == sizeof(*value);
     RegCloseKey(key);
     return read;
@@ -65,22 +67,27 @@ TEST(VerifyOption, OnlyAStoredZeroDwordTurnsItOffAtStartUp)
         DWORD type; // REG_NONE: no value at all
         std::vector<BYTE> data;
         bool on;
+        bool partitionsOnly; // the same value stored as PartitionsOnly, off by default
     } cases[] = {
-        {"absent", REG_NONE, {}, true},
-        {"dword 0", REG_DWORD, {0, 0, 0, 0}, false},
-        {"dword 1", REG_DWORD, {1, 0, 0, 0}, true},
-        {"dword 7", REG_DWORD, {7, 0, 0, 0}, true},
-        {"text 0", REG_SZ, {'0', 0, 0, 0}, true},
-        {"binary zeros", REG_BINARY, {0, 0, 0, 0}, true},
-        {"qword 0", REG_QWORD, {0, 0, 0, 0, 0, 0, 0, 0}, true},
-        {"short dword", REG_DWORD, {0, 0}, true},
+        {"absent", REG_NONE, {}, true, false},
+        {"dword 0", REG_DWORD, {0, 0, 0, 0}, false, false},
+        {"dword 1", REG_DWORD, {1, 0, 0, 0}, true, true},
+        {"dword 7", REG_DWORD, {7, 0, 0, 0}, true, true},
+        {"text 0", REG_SZ, {'0', 0, 0, 0}, true, false},
+        {"text 1", REG_SZ, {'1', 0, 0, 0}, true, false},
+        {"binary zeros", REG_BINARY, {0, 0, 0, 0}, true, false},
+        {"qword 0", REG_QWORD, {0, 0, 0, 0, 0, 0, 0, 0}, true, false},
+        {"qword 1", REG_QWORD, {1, 0, 0, 0, 0, 0, 0, 0}, true, false},
+        {"short dword", REG_DWORD, {0, 0}, true, false},
     };
     const bool kept = g_App->VerifyAfterWriting;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         DeleteValue();
-        if (c.type != REG_NONE)
+        if (c.type != REG_NONE) {
             StoreValue(c.type, c.data);
+            StoreValue(c.type, c.data, L"PartitionsOnly");
+        }
         // Start-up's step on a fresh dialog of the same template.
         HWND dialog = ts::CreateHostDialog();
         ASSERT_NE(dialog, nullptr);
@@ -90,9 +97,13 @@ TEST(VerifyOption, OnlyAStoredZeroDwordTurnsItOffAtStartUp)
         bool checked = !c.on;
         EXPECT_EQ(ItemText(dialog, &checked), L"Verify after writing");
         EXPECT_EQ(checked, c.on);
+        EXPECT_EQ(g_App->PartitionsOnly, c.partitionsOnly);
+        EXPECT_EQ(ItemText(dialog, &checked, IDM_PARTITIONS_ONLY), L"Image only the partitions");
+        EXPECT_EQ(checked, c.partitionsOnly);
         DestroyWindow(dialog);
     }
     g_App->VerifyAfterWriting = kept;
+    g_App->PartitionsOnly = false;
     DeleteValue();
 }
 
@@ -115,6 +126,18 @@ TEST(VerifyOption, TheMenuItemFlipsTheChoiceAndTheStoredValue)
         EXPECT_EQ(ReadVerifySetting(), !before);
     }
     EXPECT_EQ(g_App->VerifyAfterWriting, initially);
+    // The other item flips its own choice and value only.
+    const bool partitions = g_App->PartitionsOnly;
+    SendMessageW(MainWindow(), WM_SYSCOMMAND, IDM_PARTITIONS_ONLY, 0);
+    EXPECT_EQ(g_App->PartitionsOnly, !partitions);
+    EXPECT_EQ(g_App->VerifyAfterWriting, initially);
+    ItemText(MainWindow(), &checked, IDM_PARTITIONS_ONLY);
+    EXPECT_EQ(checked, !partitions);
+    DWORD stored = 99;
+    ASSERT_TRUE(StoredDword(&stored, L"PartitionsOnly"));
+    EXPECT_EQ(stored, partitions ? 0u : 1u);
+    SendMessageW(MainWindow(), WM_SYSCOMMAND, IDM_PARTITIONS_ONLY, 0);
+    EXPECT_EQ(g_App->PartitionsOnly, partitions);
     // The other system commands still reach the system: the window stays, restored from its icon.
     SendMessageW(MainWindow(), WM_SYSCOMMAND, SC_MINIMIZE, 0);
     EXPECT_TRUE(IsIconic(MainWindow()));
