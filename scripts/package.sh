@@ -16,7 +16,11 @@ if [ -z "$version" ]; then
 fi
 
 "$here/scripts/setup.sh"
+# KORVANE_PACKAGE_FROM=<build-root> packs the programs already built there (the
+# test command packs the builds it tested) instead of building afresh.
+from=${KORVANE_PACKAGE_FROM:-}
 for arch in i686 x86_64; do
+  [ -z "$from" ] || break
   rm -rf "${root:?}/$arch"
   cmake -S "$here" -B "$root/$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$here/cmake/toolchain-$arch-mingw.cmake" \
@@ -29,7 +33,7 @@ zip_path="$root/korvane-$version.zip"
 rm -rf "$staging" "$zip_path"
 mkdir -p "$staging"
 for arch in i686 x86_64; do
-  cp "$root/$arch/ui/korvane.exe" "$staging/korvane-$arch.exe"
+  cp "${from:-$root}/$arch/ui/korvane.exe" "$staging/korvane-$arch.exe"
 done
 cp "$here/README.md" "$staging/README.md"
 (cd "$staging" && sha256sum korvane-i686.exe korvane-x86_64.exe > SHA256SUMS)

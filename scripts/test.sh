@@ -24,7 +24,7 @@ fi
 
 # An emulated Wine starts processes a few times slower: the CTest time-outs grow.
 scale=1
-case "$i686_how" in natively) ;; *) scale=${KORVANE_EMULATED_TIME_SCALE:-6} ;; esac
+case "$i686_how" in natively) ;; *) scale=${KORVANE_EMULATED_TIME_SCALE:-10} ;; esac
 emulated=OFF
 i686_args=()
 if [ "$scale" != 1 ]; then
@@ -61,6 +61,17 @@ run_suite() {
 
 run_suite x86_64 natively "$@"
 run_suite i686 "$i686_how" ${i686_args[@]+"${i686_args[@]}"} "$@"
+# The download, made from the builds just tested: both programs start, the
+# checksums match.
+echo "=== Checking the download"
+start=$SECONDS
+if zip=$(KORVANE_PACKAGE_FROM="$here/$root" "$here/scripts/package.sh" "$root/package" | tail -n 1) &&
+   "$here/scripts/check-package.sh" "$zip"; then
+  summary+=("download: both programs start, checksums match ($((SECONDS - start)) s)")
+else
+  summary+=("download: check FAILED")
+  failed=$((failed + 1))
+fi
 echo "=== Builds tested"
 for line in "${summary[@]}"; do echo "  $line"; done
 echo "Both builds: $passed passed, $failed failed"
