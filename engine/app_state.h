@@ -75,6 +75,10 @@ struct AppState {
     bool VerifyAfterWriting = true;
     // Whether the running job verifies: taken from the choice by StartImageJob before the worker starts.
     bool JobVerifies = false;
+    // "Checksum file with every image": the operator's choice (user-interface thread), and the
+    // running create's, taken like JobVerifies. Off: no hash, and no checksum file beside the image.
+    bool ChecksumWithImage = true;
+    bool JobChecksums = true;
     // A create that read around unreadable sectors; set when its rescue starts, cleared at each job's start.
     bool ImageRescued = false;
     bool RescueCancelled = false;

@@ -166,10 +166,7 @@ static INT_PTR OnCommand(HWND dialog, WORD id, WORD notification)
 static INT_PTR OnSysCommand(HWND dialog, WPARAM command)
 {
     // The low four bits of a system command are the system's own.
-    if ((command & 0xFFF0) != IDM_VERIFY)
-        return FALSE;
-    ToggleVerify(dialog);
-    return TRUE;
+    return ToggleMenuOption(dialog, static_cast<UINT>(command & 0xFFF0)) ? TRUE : FALSE;
 }
 
 static INT_PTR OnListBoxColour(HWND dialog, HDC context, HWND list)
@@ -210,6 +207,10 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         return OnDeviceChange(dialog, wParam, lParam);
     case WM_TIMER:
         return OnDeviceTimer(dialog, wParam);
+    case WM_POWERBROADCAST:
+        // Every request is granted: the answer is the system's default.
+        NoteResume(dialog, wParam);
+        return FALSE;
     case WM_DESTROY:
         return OnDestroy(dialog);
     case WM_TASKBAR_STATE:

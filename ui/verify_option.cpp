@@ -5,32 +5,59 @@
 
 // The key of the remembered folder too.
 static const wchar_t VerifyKeyName[] = L"Software\\KORVANE";
-static const wchar_t VerifyValueName[] = L"Verify";
 
-bool ReadVerifySetting()
+// The system menu's choices: command, registry value, text and where the choice is kept.
+struct MenuOption {
+    UINT command;
+    const wchar_t* value;
+    const wchar_t* text;
+    bool AppState::*choice;
+};
+
+static const MenuOption MenuOptions[] = {
+    {IDM_VERIFY, L"Verify", L"Verify after writing", &AppState::VerifyAfterWriting},
+    {IDM_CHECKSUM, L"Checksum", L"Checksum file with every image", &AppState::ChecksumWithImage},
+};
+
+static bool ReadSetting(const wchar_t* valueName)
 {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, VerifyKeyName, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return true;
     DWORD type = 0, value = 1, bytes = sizeof(value);
-    const bool read = RegQueryValueExW(key, VerifyValueName, nullptr, &type, reinterpret_cast<BYTE*>(&value), &bytes) ==
+    const bool read = RegQueryValueExW(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(&value), &bytes) ==
                       ERROR_SUCCESS;
     RegCloseKey(key);
     // Only a well-formed "off" turns verifying off: anything doubtful keeps the safe default.
     return !(read && type == REG_DWORD && bytes == sizeof(value) && value == 0);
 }
 
-bool WriteVerifySetting(bool on)
+static bool WriteSetting(const wchar_t* valueName, bool on)
 {
     HKEY key = nullptr;
     if (RegCreateKeyExW(HKEY_CURRENT_USER, VerifyKeyName, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
                         &key, nullptr) != ERROR_SUCCESS)
         return false;
     const DWORD value = on ? 1 : 0;
-    const bool stored = RegSetValueExW(key, VerifyValueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+    const bool stored = RegSetValueExW(key, valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
                                        sizeof(value)) == ERROR_SUCCESS;
     RegCloseKey(key);
     return stored;
+}
+
+bool ReadVerifySetting()
+{
+    return ReadSetting(L"Verify");
+}
+
+bool WriteVerifySetting(bool on)
+{
+    return WriteSetting(L"Verify", on);
+}
+
+bool ReadChecksumSetting()
+{
+    return ReadSetting(L"Checksum");
 }
 
 static UINT CheckState(bool on)
@@ -40,18 +67,27 @@ static UINT CheckState(bool on)
 
 void AddVerifyMenuItem(HWND dialog)
 {
-    g_App->VerifyAfterWriting = ReadVerifySetting();
+    for (const MenuOption& option : MenuOptions)
+        g_App->*option.choice = ReadSetting(option.value);
     HMENU menu = GetSystemMenu(dialog, FALSE);
     if (menu == nullptr)
         return;
     AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
-    AppendMenuW(menu, MF_STRING | CheckState(g_App->VerifyAfterWriting), IDM_VERIFY, L"Verify after writing");
+    for (const MenuOption& option : MenuOptions)
+        AppendMenuW(menu, MF_STRING | CheckState(g_App->*option.choice), option.command, option.text);
 }
 
-void ToggleVerify(HWND dialog)
+bool ToggleMenuOption(HWND dialog, UINT command)
 {
-    g_App->VerifyAfterWriting = !g_App->VerifyAfterWriting;
-    CheckMenuItem(GetSystemMenu(dialog, FALSE), IDM_VERIFY, MF_BYCOMMAND | CheckState(g_App->VerifyAfterWriting));
-    // Not stored, the choice still holds until the program ends.
-    WriteVerifySetting(g_App->VerifyAfterWriting);
+    for (const MenuOption& option : MenuOptions) {
+        if (option.command != command)
+            continue;
+        bool& choice = g_App->*option.choice;
+        choice = !choice;
+        CheckMenuItem(GetSystemMenu(dialog, FALSE), command, MF_BYCOMMAND | CheckState(choice));
+        // Not stored, the choice still holds until the program ends.
+        WriteSetting(option.value, choice);
+        return true;
+    }
+    return false;
 }

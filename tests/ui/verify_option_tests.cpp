@@ -17,22 +17,22 @@ namespace {
 const wchar_t KeyName[] = L"Software\\KORVANE";
 
 // The item as the menu shows it: its text, or empty when absent; checked or not.
-std::wstring ItemText(HWND window, bool* checked)
+std::wstring ItemText(HWND window, bool* checked, UINT id = IDM_VERIFY)
 {
     HMENU menu = GetSystemMenu(window, FALSE);
     wchar_t text[64] = {};
-    if (GetMenuStringW(menu, IDM_VERIFY, text, 64, MF_BYCOMMAND) == 0)
+    if (GetMenuStringW(menu, id, text, 64, MF_BYCOMMAND) == 0)
         return L"";
-    *checked = (GetMenuState(menu, IDM_VERIFY, MF_BYCOMMAND) & MF_CHECKED) != 0;
+    *checked = (GetMenuState(menu, id, MF_BYCOMMAND) & MF_CHECKED) != 0;
     return text;
 }
 
-void DeleteValue()
+void DeleteValue(const wchar_t* name = L"Verify")
 {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, KeyName, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
         return;
-    RegDeleteValueW(key, L"Verify");
+    RegDeleteValueW(key, name);
     RegCloseKey(key);
 }
 
@@ -45,14 +45,14 @@ void StoreValue(DWORD type, const std::vector<BYTE>& data)
     RegCloseKey(key);
 }
 
-bool StoredDword(DWORD* value)
+bool StoredDword(DWORD* value, const wchar_t* name = L"Verify")
 {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, KeyName, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return false;
     DWORD type = 0, bytes = sizeof(*value);
     const bool read =
-        RegQueryValueExW(key, L"Verify", nullptr, &type, reinterpret_cast<BYTE*>(value), &bytes) == ERROR_SUCCESS &&
+        RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &bytes) == ERROR_SUCCESS &&
         type == REG_DWORD && bytes == sizeof(*value);
     RegCloseKey(key);
     return read;
@@ -115,6 +115,21 @@ TEST(VerifyOption, TheMenuItemFlipsTheChoiceAndTheStoredValue)
         EXPECT_EQ(ReadVerifySetting(), !before);
     }
     EXPECT_EQ(g_App->VerifyAfterWriting, initially);
+    // "Checksum file with every image": on by default, remembered the same way, beside the other.
+    ASSERT_EQ(ItemText(MainWindow(), &checked, IDM_CHECKSUM), L"Checksum file with every image");
+    EXPECT_TRUE(checked && g_App->ChecksumWithImage);
+    for (bool on : {false, true}) {
+        SendMessageW(MainWindow(), WM_SYSCOMMAND, IDM_CHECKSUM, 0);
+        EXPECT_EQ(g_App->ChecksumWithImage, on);
+        ItemText(MainWindow(), &checked, IDM_CHECKSUM);
+        EXPECT_EQ(checked, on);
+        DWORD stored = 99;
+        ASSERT_TRUE(StoredDword(&stored, L"Checksum"));
+        EXPECT_EQ(stored, on ? 1u : 0u);
+        EXPECT_EQ(ReadChecksumSetting(), on);
+    }
+    EXPECT_EQ(g_App->VerifyAfterWriting, initially);
+    DeleteValue(L"Checksum");
     // The other system commands still reach the system: the window stays, restored from its icon.
     SendMessageW(MainWindow(), WM_SYSCOMMAND, SC_MINIMIZE, 0);
     EXPECT_TRUE(IsIconic(MainWindow()));

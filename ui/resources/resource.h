@@ -21,6 +21,7 @@
 #define IDC_STATUS 1080
 // Added to the main dialog's system menu (a multiple of 16 below 0xF000, as system commands are).
 #define IDM_VERIFY 0x0110
+#define IDM_CHECKSUM 0x0120
 
 // About box.
 #define IDC_ABOUT_OK 1000
