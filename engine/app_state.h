@@ -81,6 +81,10 @@ struct AppState {
     bool JobPartitionsOnly = false;
     // A create of the partitions only that images the whole drive: why.
     WholeDrive ImagedWhole = WholeDrive::No;
+    // "Checksum file with every image": the operator's choice (user-interface thread), and the
+    // running create's, taken like JobVerifies. Off: no hash, and no checksum file beside the image.
+    bool ChecksumWithImage = true;
+    bool JobChecksums = true;
     // A create that read around unreadable sectors; set when its rescue starts, cleared at each job's start.
     bool ImageRescued = false;
     bool RescueCancelled = false;

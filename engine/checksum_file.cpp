@@ -2,9 +2,11 @@
 
 #include <cstdint>
 #include <cstring>
+#include <cwctype>
 #include <vector>
 
 #include "engine/app_state.h"
+#include "engine/image_replace.h"
 #include "report/error_box.h"
 
 namespace {
@@ -67,6 +69,22 @@ std::string Unescape(const std::string& name)
     return plain;
 }
 
+bool StartsWith(const std::string& line, const char* prefix)
+{
+    return line.compare(0, strlen(prefix), prefix) == 0;
+}
+
+// True when the line holds the name anywhere, compared without case.
+bool MentionsName(const std::string& line, const std::wstring& name)
+{
+    std::wstring text = DecodeName(line), lowerName = name;
+    for (wchar_t& c : text)
+        c = static_cast<wchar_t>(towlower(c));
+    for (wchar_t& c : lowerName)
+        c = static_cast<wchar_t>(towlower(c));
+    return !lowerName.empty() && text.find(lowerName) != std::wstring::npos;
+}
+
 bool SameName(std::wstring listed, const std::wstring& name)
 {
     if (listed.compare(0, 2, L"./") == 0 || listed.compare(0, 2, L".\\") == 0)
@@ -78,7 +96,7 @@ enum class ReadResult { Read, Missing, Failed };
 
 ReadResult ReadSmallFile(const std::wstring& path, std::string* text)
 {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    const HANDLE file = CreateFileW(ExtendedPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
@@ -105,6 +123,7 @@ ChecksumEntry FindChecksumEntry(const std::string& text, const std::wstring& nam
 {
     bool malformed = false;
     int entries = 0;
+    enum class Armour { None, Header, Signature } armour = Armour::None;
     BYTE only[kSha256Size] = {};
     size_t start = 0;
     // A byte order mark, as some Windows editors write, is no part of the first line.
@@ -118,6 +137,24 @@ ChecksumEntry FindChecksumEntry(const std::string& text, const std::wstring& nam
         start = end + 1;
         if (!line.empty() && line[line.size() - 1] == '\r')
             line.erase(line.size() - 1);
+        // A list signed in the clear: the armour's header lines up to the first blank
+        // line and the signature block are no entries.
+        if (StartsWith(line, "-----BEGIN PGP SIGNED MESSAGE-----")) {
+            armour = Armour::Header;
+            continue;
+        }
+        if (armour == Armour::Header) {
+            if (line.find_first_not_of(" \t") == std::string::npos)
+                armour = Armour::None;
+            continue;
+        }
+        if (StartsWith(line, "-----BEGIN PGP SIGNATURE-----"))
+            armour = Armour::Signature;
+        if (armour == Armour::Signature) {
+            if (StartsWith(line, "-----END PGP SIGNATURE-----"))
+                armour = Armour::None;
+            continue;
+        }
         if (line.find_first_not_of(" \t") == std::string::npos)
             continue;
         const bool escaped = line[0] == '\\';
@@ -128,7 +165,8 @@ ChecksumEntry FindChecksumEntry(const std::string& text, const std::wstring& nam
         const bool bare = line.size() == digits;
         if (!ParseDigest(line, listed) || (!bare && (line.size() < digits + 3 || line[digits] != ' ' ||
                                                      (line[digits + 1] != ' ' && line[digits + 1] != '*')))) {
-            malformed = true;
+            // A list of many files may hold lines of other forms; only one about the image matters.
+            malformed = malformed || namedAfterImage || MentionsName(line, name);
             continue;
         }
         ++entries;

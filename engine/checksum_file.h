@@ -17,6 +17,8 @@ enum class ChecksumEntry {
 // Looks for `name` (compared without case) in the bytes of a checksum file. A file
 // named after the image (`namedAfterImage`) that holds one entry only, or a bare
 // digest, gives that entry whatever name it lists: images are renamed with it.
+// A list signed in the clear (PGP armour) is read between its armour lines. In a list
+// of many files, a line that can't be read counts only when it mentions the name.
 ChecksumEntry FindChecksumEntry(const std::string& text, const std::wstring& name, bool namedAfterImage,
                                 BYTE digest[kSha256Size]);
 

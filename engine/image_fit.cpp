@@ -202,16 +202,18 @@ Layout ReadLayout(Image& image, uint32_t sector)
     // A hybrid MBR's own partitions count too.
     if (mbr)
         layout.dataEnd = MbrDataEnd(image, entries, sector);
-    for (int i = 0; mbr && i < 4; ++i)
+    bool protective = false;
+    for (int i = 0; mbr && i < 4; ++i) {
+        protective = protective || entries[i].type == 0xEE;
         layout.joinsOtherDisks = layout.joinsOtherDisks || (IsUsed(entries[i]) && MbrTypeJoinsOtherDisks(entries[i].type));
-    const int gpt = ReadGpt(image, sector, layout);
+    }
+    // A GPT under an MBR without a protective entry is a stale one, left by a tool that
+    // wrote the MBR anew: Windows reads such a disk as MBR, and so does the fit.
+    const int gpt = protective ? ReadGpt(image, sector, layout) : 0;
     if (gpt != 0) {
         layout.table = gpt > 0 ? Table::Gpt : Table::Damaged;
         return layout;
     }
-    bool protective = false;
-    for (int i = 0; mbr && i < 4; ++i)
-        protective = protective || entries[i].type == 0xEE;
     const uint32_t other = sector == 512 ? 4096 : 512;
     std::vector<uint8_t> header(512);
     if (protective && image.Read(other, header.data(), 512) && IsGptHeader(header.data())) {

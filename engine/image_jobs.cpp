@@ -364,7 +364,7 @@ void AnnounceNewLayout()
         CloseHandle(disk);
 }
 
-bool ReleaseJob();
+bool ReleaseJob(bool proven = false);
 
 // Tells that the file can't be opened; that box is the job's outcome.
 bool CantOpenFile(const JobTexts& texts, bool* told)
@@ -391,8 +391,8 @@ bool RunCreate(const JobTexts& texts, bool* told, BYTE digest[kSha256Size])
     if (g_App->JobPartitionsOnly && !continuing)
         PlanPartitionsOnly(*g_App);
     // An image that can't be replaced ends the create here, before anything is read.
-    if (!continuing && (!ConfirmReplace() || !ExistingImageReplaceable(ImageFileName) ||
-                        !MakeRoomForImage(*g_App, ImageFileName, PlannedCreateBytes(*g_App))))
+    if ((!continuing && !ConfirmReplace()) || !ImageSetReplaceable(ImageFileName) ||
+        (!continuing && !MakeRoomForImage(*g_App, ImageFileName, PlannedCreateBytes(*g_App))))
         return CantOpenFile(texts, told);
     // A press while the question was open is not meant for the copy.
     ClearCancelRequest();
@@ -401,7 +401,9 @@ bool RunCreate(const JobTexts& texts, bool* told, BYTE digest[kSha256Size])
         return false;
     if (!(continuing ? OpenImageToContinue() : CreateImageFile()))
         return CantOpenFile(texts, told);
-    return continuing ? CreateImage(&unfinished) : RunHashed(*g_App, CreateFresh, digest);
+    if (continuing)
+        return CreateImage(&unfinished);
+    return g_App->JobChecksums ? RunHashed(*g_App, CreateFresh, digest) : CreateFresh();
 }
 
 // Restore: its own checks first (image opened, its size fits); only then are the
@@ -448,10 +450,11 @@ bool MediumUnchanged()
     return answered == recorded.ChangeCountAnswered && (!answered || changes == recorded.ChangeCount);
 }
 
-bool RetakeMediumIdentity()
+// `proven`: a verify pass found the image on the drive as it is now, whatever its count says.
+bool RetakeMediumIdentity(bool proven)
 {
     AppState& app = *g_App;
-    if (!MediumUnchanged())
+    if (!proven && !MediumUnchanged())
         return false;
     if (IsOpenHandle(app.DiskHandle))
         app.DriveList[static_cast<size_t>(app.SelectedIndex)].Identity = ReadMediumIdentity(app.DiskHandle);
@@ -461,10 +464,10 @@ bool RetakeMediumIdentity()
 // Everything is given back before a box waits for the operator: the file, the
 // drive, and only then the drive's volumes. Once given back, nothing is left to do.
 // False when the drive counted a medium change during the job (see RetakeMediumIdentity).
-bool ReleaseJob()
+bool ReleaseJob(bool proven)
 {
     CloseImageFile();
-    const bool sameMedium = RetakeMediumIdentity();
+    const bool sameMedium = RetakeMediumIdentity(proven);
     CloseDisk();
     ReleaseVolumes(*g_App);
     return sameMedium;
@@ -493,23 +496,31 @@ void RunOnOpenDisk(JobKind kind)
     BYTE digest[kSha256Size] = {};
     bool written = false;
     const bool done = create ? RunCreate(texts, &told, digest) : RunRestore(texts, &told, &written);
-    const VerifyResult verified = done && g_App->JobVerifies ? VerifyTransfer(kind) : VerifyResult::Equal;
+    // Windows moves a removable drive's count of medium changes at every sleep and bus reset
+    // too, not only for another medium: a count that moved is settled by the verify pass, run
+    // then even where it wasn't chosen. Only a pass that found the image on the drive proves it.
+    const bool countMoved = done && !MediumUnchanged();
+    const bool verifies = done && (g_App->JobVerifies || countMoved);
+    const VerifyResult verified = verifies ? VerifyTransfer(kind) : VerifyResult::Equal;
+    const bool proven = verifies && verified == VerifyResult::Equal;
     // The drive holds the new layout whatever the checksum or the verify found: Windows must read it.
     if (written)
         AnnounceNewLayout();
     // A create's image takes the chosen name only now, complete, verified and read from the
     // listed medium (asked while the drive is still held); else its temporary file goes.
-    bool sameMedium = MediumUnchanged();
+    bool sameMedium = proven || MediumUnchanged();
     const bool finished =
         create ? FinishCreate(*g_App, ImageFileName, done && sameMedium && verified != VerifyResult::Failed, digest)
                : done;
-    sameMedium = ReleaseJob() && sameMedium;
+    sameMedium = ReleaseJob(proven) && sameMedium;
     if (!sameMedium)
         ShowErrorBox(*g_App, L"The medium of the selected physical disk was changed during the job,\n"
                              L"please check the list of drives!");
     if (!told)
         ShowOutcome(texts, finished && sameMedium, verified,
-                    create ? ImageExtentLine(*g_App) + L"\n\nSHA-256: " + DigestHex(digest) : std::wstring());
+                    create ? ImageExtentLine(*g_App) +
+                                 (g_App->JobChecksums ? L"\n\nSHA-256: " + DigestHex(digest) : std::wstring())
+                           : std::wstring());
 }
 
 DWORD RunJob(JobKind kind)
@@ -577,6 +588,7 @@ bool StartImageJob(JobKind kind)
     RunningKind = kind;
     g_App->JobVerifies = g_App->VerifyAfterWriting;
     g_App->JobPartitionsOnly = g_App->PartitionsOnly;
+    g_App->JobChecksums = g_App->ChecksumWithImage;
     ShowTaskbarState(g_App->MainWindow, TaskbarState::Running);
     ShowTaskbarProgress(g_App->MainWindow, 0);
     JobThread = CreateThread(nullptr, 0, kind == JobKind::Create ? RunCreateJob : RunRestoreJob, nullptr, 0, nullptr);

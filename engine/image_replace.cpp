@@ -35,12 +35,81 @@ bool TemporaryNameFor(const std::wstring& path, std::wstring* temporary)
     return true;
 }
 
+// Antivirus and indexers open a file that was just closed for a moment: a move or a
+// delete refused for that is tried again for a few seconds.
+const DWORD kBusyForMs = 3000;
+const DWORD kBusyPauseMs = 100;
+
+bool Busy(DWORD error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
+}
+
+// Moves `from` over `to`; false with the last error when it still fails.
+bool MoveRetrying(const std::wstring& from, const std::wstring& to)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (MoveFileExW(ExtendedPath(from).c_str(), ExtendedPath(to).c_str(), kMoveFlags))
+            return true;
+        const DWORD error = GetLastError();
+        if (!Busy(error) || GetTickCount() - start >= kBusyForMs) {
+            SetLastError(error);
+            return false;
+        }
+        Sleep(kBusyPauseMs);
+    }
+}
+
+// True when no file has the name any more.
+bool DeleteRetrying(const std::wstring& path)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (DeleteFileW(ExtendedPath(path).c_str()))
+            return true;
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return true;
+        if (!Busy(error) || GetTickCount() - start >= kBusyForMs)
+            return false;
+        Sleep(kBusyPauseMs);
+    }
+}
+
+// The old checksum file's name while the new image takes its place.
+std::wstring AsideNameOf(const std::wstring& sumFile)
+{
+    return sumFile + L".old";
+}
+
 } // namespace
+
+std::wstring ExtendedPath(const std::wstring& path)
+{
+    if (path.size() < MAX_PATH || path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\\\.\\") == 0)
+        return path;
+    if (path.compare(0, 2, L"\\\\") == 0)
+        return L"\\\\?\\UNC\\" + path.substr(2);
+    return L"\\\\?\\" + path;
+}
+
+bool ImageSetReplaceable(const wchar_t* path)
+{
+    const std::wstring image = path, sumFile = ChecksumFileOf(image);
+    std::wstring sumTemporary = sumFile + L".partial";
+    const std::wstring set[] = {image, sumFile, sumTemporary, AsideNameOf(sumFile), image + L".map",
+                                image + L".map.tmp"};
+    for (const std::wstring& file : set)
+        if (!ExistingImageReplaceable(ExtendedPath(file).c_str()))
+            return false;
+    return true;
+}
 
 bool WriteNewFile(const std::wstring& path, const std::string& content)
 {
     const HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        CreateFileW(ExtendedPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     DWORD written = 0;
@@ -86,7 +155,7 @@ bool MakeRoomForImage(AppState& app, const wchar_t* path, int64_t imageSize)
     if (answer != IDYES || !DeleteFileW(path))
         return false;
     // Its checksum file would describe an image that is gone.
-    DeleteFileW(ChecksumFileOf(path).c_str());
+    DeleteRetrying(ChecksumFileOf(path));
     return true;
 }
 
@@ -108,25 +177,37 @@ bool CreateTemporaryImage(AppState& app, const wchar_t* chosen)
 bool PutImageInPlace(AppState& app, const wchar_t* chosen, const BYTE digest[kSha256Size])
 {
     CloseImageFile();
-    const std::wstring sumFile = ChecksumFileOf(chosen);
+    const std::wstring sumFile = ChecksumFileOf(chosen), aside = AsideNameOf(sumFile);
+    const bool moving = app.ImagePath != chosen;
     std::wstring sumTemporary;
-    if (!TemporaryNameFor(sumFile, &sumTemporary)) {
-        ShowErrorBox(app, kWriteFileError);
-        return false;
-    }
-    if (!WriteNewFile(sumTemporary, ChecksumLine(digest, FileNamePart(chosen))) ||
-        (app.ImagePath != chosen && !MoveFileExW(app.ImagePath.c_str(), chosen, kMoveFlags))) {
-        DeleteFileW(sumTemporary.c_str());
-        ShowErrorBox(app, kWriteFileError);
+    bool ready = !app.JobChecksums || (TemporaryNameFor(sumFile, &sumTemporary) &&
+                                       WriteNewFile(sumTemporary, ChecksumLine(digest, FileNamePart(chosen))));
+    // The old checksum file steps aside while the image takes its place, and comes back
+    // when it can't: a failure leaves the old image with its own checksum file.
+    const bool hadSum = GetFileAttributesW(ExtendedPath(sumFile).c_str()) != INVALID_FILE_ATTRIBUTES;
+    ready = ready && (!hadSum || MoveRetrying(sumFile, aside));
+    const bool placed = ready && (!moving || MoveRetrying(app.ImagePath, chosen));
+    if (!placed) {
+        if (ready && hadSum)
+            MoveRetrying(aside, sumFile);
+        if (!sumTemporary.empty())
+            DeleteRetrying(sumTemporary);
+        // A complete image is never thrown away because a name was taken: it stays under its own.
+        if (moving) {
+            ShowErrorBox(app, L"Can't give the new image its name!\nIt is kept as\n" + app.ImagePath);
+            app.ImagePath.clear();
+        } else {
+            ShowErrorBox(app, kWriteFileError);
+        }
         return false;
     }
     app.ImagePath = chosen;
-    if (!MoveFileExW(sumTemporary.c_str(), sumFile.c_str(), kMoveFlags)) {
-        // The old image's checksum must not stay beside the new image.
-        DeleteFileW(sumFile.c_str());
-        DeleteFileW(sumTemporary.c_str());
-        ShowErrorBox(app, kWriteFileError);
-        return false;
+    if (hadSum)
+        DeleteRetrying(aside);
+    if (app.JobChecksums && !MoveRetrying(sumTemporary, sumFile)) {
+        // The new image without a checksum file: a restore of it writes without comparing.
+        DeleteRetrying(sumTemporary);
+        ShowErrorBox(app, L"Can't write the checksum file\n" + FileNamePart(sumFile) + L"\nbeside the new image!");
     }
     return true;
 }
@@ -152,10 +233,10 @@ bool KeepImageUnderChosenName()
     }
     const bool sparse = app.ImageSparse;
     CloseImageFile();
-    const bool moved = MoveFileExW(app.ImagePath.c_str(), ImageFileName, kMoveFlags) != FALSE;
+    const bool moved = MoveRetrying(app.ImagePath, ImageFileName);
     if (moved) {
         app.ImagePath = ImageFileName;
-        DeleteFileW(ChecksumFileOf(ImageFileName).c_str());
+        DeleteRetrying(ChecksumFileOf(ImageFileName));
     }
     app.ImageHandle = CreateFileW(app.ImagePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -172,7 +253,7 @@ bool KeepImageUnderChosenName()
 
 bool FinishCreate(AppState& app, const wchar_t* chosen, bool complete, BYTE digest[kSha256Size])
 {
-    if (complete && app.ImageRescued) {
+    if (complete && app.ImageRescued && app.JobChecksums) {
         // Filled out of order: the hash of the bytes read is no hash of the file.
         CloseImageFile();
         complete = HashFile(app.ImagePath.empty() ? chosen : app.ImagePath.c_str(), digest);

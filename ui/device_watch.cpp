@@ -27,6 +27,8 @@ bool ChangedDuringJob = false;
 bool Refreshing = false;
 // A change came during that refresh: one more follows it.
 bool ChangedWhileRefreshing = false;
+// The machine resumed since the last refresh: the selection's count of medium changes may have moved.
+bool Resumed = false;
 
 // Setting the timer again restarts it: a burst ends in one refresh.
 bool ArmRefreshTimer(HWND dialog)
@@ -60,7 +62,13 @@ void RefreshOnce(HWND dialog)
         return;
     // The same medium is still there: it stays chosen, and the status (a job's last
     // figures, say) stays as it was.
-    const int32_t found = FindSameMedium(state.DriveList, selected);
+    int32_t found = FindSameMedium(state.DriveList, selected);
+    for (size_t i = 0; found < 0 && Resumed && i < state.DriveList.size(); ++i) {
+        DriveRecord slept = selected;
+        slept.Identity.ChangeCount = state.DriveList[i].Identity.ChangeCount;
+        if (SameMedium(slept, state.DriveList[i]))
+            found = static_cast<int32_t>(i);
+    }
     if (found >= 0 && SelectDrive(state, found))
         SetStatusText(status);
 }
@@ -76,6 +84,7 @@ void RefreshKeepingSelection(HWND dialog)
         ChangedWhileRefreshing = false;
         RefreshOnce(dialog);
     } while (ChangedWhileRefreshing);
+    Resumed = false;
     Refreshing = false;
 }
 
@@ -134,6 +143,19 @@ void NoteDeviceChange(HWND dialog, WPARAM event, LPARAM data)
 {
     if (!IsMediaChangeNotice(event, reinterpret_cast<const DEV_BROADCAST_HDR*>(data)))
         return;
+    if (IsJobRunning()) {
+        ChangedDuringJob = true;
+        return;
+    }
+    if (!ArmRefreshTimer(dialog))
+        RefreshKeepingSelection(dialog);
+}
+
+void NoteResume(HWND dialog, WPARAM event)
+{
+    if (event != PBT_APMRESUMEAUTOMATIC && event != PBT_APMRESUMESUSPEND)
+        return;
+    Resumed = true;
     if (IsJobRunning()) {
         ChangedDuringJob = true;
         return;

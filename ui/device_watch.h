@@ -27,6 +27,10 @@ bool StartDeviceWatch(HWND dialog);
 void StopDeviceWatch(HWND dialog);
 // WM_DEVICECHANGE: a change (re)starts the refresh timer; during a job it is remembered.
 void NoteDeviceChange(HWND dialog, WPARAM event, LPARAM data);
+// WM_POWERBROADCAST: after the machine resumes, a refresh as after a change. Windows
+// counts a medium change on every removable drive at a sleep: that refresh keeps the
+// selection on the same device, size, serial and layout whose count alone moved.
+void NoteResume(HWND dialog, WPARAM event);
 // WM_TIMER of kDeviceRefreshTimer.
 void OnDeviceRefreshTimer(HWND dialog);
 // After a job has ended: the refresh a change during the job asked for, if any.

@@ -207,6 +207,10 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         return OnDeviceChange(dialog, wParam, lParam);
     case WM_TIMER:
         return OnDeviceTimer(dialog, wParam);
+    case WM_POWERBROADCAST:
+        // Every request is granted: the answer is the system's default.
+        NoteResume(dialog, wParam);
+        return FALSE;
     case WM_DESTROY:
         return OnDestroy(dialog);
     case WM_TASKBAR_STATE:

@@ -18,6 +18,7 @@ struct MenuChoice {
 
 const MenuChoice kChoices[] = {
     {IDM_VERIFY, L"Verify", L"Verify after writing", true, &AppState::VerifyAfterWriting},
+    {IDM_CHECKSUM, L"Checksum", L"Checksum file with every image", true, &AppState::ChecksumWithImage},
     {IDM_PARTITIONS_ONLY, L"PartitionsOnly", L"Image only the partitions", false, &AppState::PartitionsOnly},
 };
 
@@ -66,14 +67,19 @@ bool WriteVerifySetting(bool on)
     return WriteChoice(kChoices[0], on);
 }
 
-bool ReadPartitionsOnlySetting()
+bool ReadChecksumSetting()
 {
     return ReadChoice(kChoices[1]);
 }
 
+bool ReadPartitionsOnlySetting()
+{
+    return ReadChoice(kChoices[2]);
+}
+
 bool WritePartitionsOnlySetting(bool on)
 {
-    return WriteChoice(kChoices[1], on);
+    return WriteChoice(kChoices[2], on);
 }
 
 void AddVerifyMenuItem(HWND dialog)

@@ -1,5 +1,5 @@
-// The choices in the main dialog's system menu, "Verify after writing" and "Image only
-// the partitions", and their registry values.
+// The choices in the main dialog's system menu, "Verify after writing", "Image only
+// the partitions" and "Checksum file with every image", and their registry values.
 #pragma once
 
 #include <windows.h>
@@ -11,6 +11,8 @@ bool ReadVerifySetting();
 bool WriteVerifySetting(bool on);
 bool ReadPartitionsOnlySetting();
 bool WritePartitionsOnlySetting(bool on);
+// `Checksum`: on unless it holds a REG_DWORD of 0.
+bool ReadChecksumSetting();
 
 // Start-up, on the user-interface thread: takes the remembered choices into g_App
 // and appends their items, checked accordingly, to the dialog's system menu.

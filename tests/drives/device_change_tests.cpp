@@ -194,6 +194,18 @@ TEST_F(DeviceChanges, WhileIdleOneRefreshPerBurstKeepingOnlyTheSameMedium)
     EXPECT_EQ(Selection(), -1);
     EXPECT_TRUE(Details().empty());
     EXPECT_EQ(Status(), L"Please select a physical drive!");
+
+    // The machine slept: Windows counts a medium change on the drive though none was made.
+    // The list is read again on resume, and the drive stays chosen with its new count, so
+    // that the next job finds the medium it was given.
+    Choose(0);
+    stack_->AdvanceChangeCount(3);
+    SendMessageW(dialog_, WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0);
+    SendMessageW(dialog_, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
+    EXPECT_EQ(QueriesAfterQuiet(5u), 5u);
+    EXPECT_EQ(Selection(), 0);
+    ASSERT_EQ(g_App->SelectedIndex, 0);
+    EXPECT_EQ(g_App->DriveList[0].Identity.ChangeCount, 2u);
     EXPECT_TRUE(watcher.Boxes().empty());
 }
 

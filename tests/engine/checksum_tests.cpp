@@ -142,6 +142,9 @@ TEST(Sha256, EveryPathRunsOnAStackOfAnyAlignment)
 
 TEST(ChecksumFile, EntriesAreFoundAsSha256sumWritesThemAndNamesComparedWithoutCase)
 {
+    const std::string kSigned = "-----BEGIN PGP SIGNED MESSAGE-----\nHash: SHA256\n\n";
+    const std::string kSignature = "-----BEGIN PGP SIGNATURE-----\n\niQEzBAEBCAAdFiEE+abc/def==\n=x1Yz\n"
+                                   "-----END PGP SIGNATURE-----\n";
     const std::string a(64, 'a'), b(64, 'b'), upper(64, 'B');
     enum { Listed = 0, NotListed = 1, Malformed = 2 };
     struct Case {
@@ -165,6 +168,13 @@ TEST(ChecksumFile, EntriesAreFoundAsSha256sumWritesThemAndNamesComparedWithoutCa
         {a + "\tfloppy.hdd\n", L"floppy.hdd", true, Malformed, nullptr},
         {a + "  \n", L"floppy.hdd", true, Malformed, nullptr},
         {"", L"floppy.hdd", true, NotListed, nullptr},
+        // Signed in the clear, read between the armour's lines; lines of other forms in a
+        // list of many files count only when they name the image.
+        {kSigned + a + "  floppy.hdd\n" + kSignature, L"floppy.hdd", false, Listed, &a},
+        {kSigned + b + "  other.hdd\n" + kSignature, L"floppy.hdd", false, NotListed, nullptr},
+        {kSigned + b + "  renamed.hdd\n" + kSignature, L"floppy.hdd", true, Listed, &b},
+        {"SHA256 (other.iso) = " + b + "\n" + b + "  other.hdd\n", L"floppy.hdd", false, NotListed, nullptr},
+        {"SHA256 (floppy.hdd) = " + a + "\n", L"floppy.hdd", false, Malformed, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);

@@ -330,6 +330,17 @@ TEST(ImageFit, ProtectiveEntryStopsAtTheLargestSizeItHolds)
     const ImageFit kept = Check(hybrid, 32 * kMiB, 512);
     ASSERT_EQ(kept.verdict, FitVerdict::Smaller);
     EXPECT_TRUE(kept.plan.patches[0].bytes == hybrid.regions[0]);
+
+    // No protective entry at all: the GPT is a stale one, and the image an MBR image
+    // whose restore brings no table to the drive's end.
+    FakeImage stale;
+    stale.size = 16 * kMiB;
+    PutGpt(stale, 512, {{2048, 4095}});
+    stale.Put(0, BootRecord(512, {{0x0C, 2048, 2048}}));
+    const ImageFit mbr = Check(stale, 32 * kMiB, 512);
+    EXPECT_EQ(mbr.verdict, FitVerdict::Smaller);
+    EXPECT_FALSE(mbr.movesGpt);
+    EXPECT_TRUE(mbr.plan.patches.empty());
 }
 
 // A create of the partitions only: how far it reads, and the image it makes fits back.

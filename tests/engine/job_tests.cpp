@@ -503,6 +503,19 @@ TEST_F(JobTest, ReplacingKeepsTheOldImageAndChecksumUntilTheNewOneIsComplete)
     EXPECT_TRUE(Contents(image) == disk);
     EXPECT_EQ(Text(Contents(sum)), HexOf(disk) + "  " + ts::Narrow(FileNamePart(image)) + "\n");
     EXPECT_TRUE(Leftovers().empty());
+
+    // Without checksum files: no hash and none written, and the old one goes with the old image.
+    ASSERT_TRUE(ts::WriteWholeFile(image, oldImage) && ts::WriteWholeFile(sum, oldSum));
+    state_->ChecksumWithImage = false;
+    const size_t digests = digests_.size();
+    watcher.Clear();
+    watcher.Answer(IDYES);
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{kReplace, kCreated}));
+    EXPECT_EQ(digests_.size(), digests);
+    EXPECT_TRUE(Contents(image) == disk);
+    EXPECT_EQ(FileSize(sum), -1);
+    EXPECT_TRUE(Leftovers().empty());
 }
 
 } // namespace

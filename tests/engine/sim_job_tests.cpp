@@ -2,6 +2,7 @@
 // insists on whole sectors, with 512- and 4096-byte sectors, and the stack's own rules.
 #include "tests/engine/sim_fixture.h"
 
+#include "engine/checksum_file.h"
 #include "engine/transfer.h"
 #include "tests/support/import_patch.h"
 
@@ -172,6 +173,96 @@ TEST_F(SimJobTest, NoRoomBesideTheOldImageIsAskedBeforeItIsDeleted)
     EXPECT_EQ(FileSize(image), -1);
     EXPECT_EQ(FileSize(sum), -1);
     EXPECT_TRUE(Leftovers().empty());
+}
+
+// The finish of a create: every file it replaces or deletes is checked before the drive
+// is read, a move refused for a moment is tried again, and a complete image is never lost.
+TEST_F(SimJobTest, TheFinishLeavesTheOldSetOrTheNewSetAndNeverLosesTheImage)
+{
+    const Bytes disk = AddDisk(3, 512, 4 * 2 * 18 * 512, 31);
+    const std::wstring image = Scratch(L"finish.hdd"), sum = image + L".sha256";
+    for (const wchar_t* suffix : {L".map", L".sha256.partial", L".partial"})
+        Scratch(image + suffix);
+    const Bytes oldImage = ts::Pattern(1000, 32), oldSum(70, 'e'), held(5, 'h');
+    ASSERT_TRUE(ts::WriteWholeFile(image, oldImage) && ts::WriteWholeFile(sum, oldSum));
+    const auto expectOld = [&] {
+        EXPECT_TRUE(Contents(image) == oldImage);
+        EXPECT_TRUE(Contents(sum) == oldSum);
+    };
+    const std::string replace = "Write image file|The selected file exists,\nREPLACE ?|question|YesNo";
+    SetFileName(image);
+    ts::BoxWatcher watcher;
+
+    // A read-only file among them: refused before the drive is read.
+    for (const wchar_t* suffix : {L".sha256", L".map", L".sha256.partial"}) {
+        const std::wstring file = image + suffix;
+        if (file != sum)
+            ASSERT_TRUE(ts::WriteWholeFile(file, held));
+        ASSERT_TRUE(SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY));
+        stack_->ClearCalls();
+        watcher.Answer(IDYES);
+        RunJob(JobKind::Create);
+        EXPECT_EQ(Seen(watcher), (Boxes{replace, "Korvane:|Can't open selected file for write,\nplease check the "
+                                                 "filename or file properties!|warning|OK"}))
+            << ts::Narrow(suffix);
+        watcher.Clear();
+        EXPECT_EQ(sim::CountCalls(CallsOn(sim::DiskPath(3)), "ReadFile"), 0);
+        ASSERT_TRUE(SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL));
+        expectOld();
+        if (file != sum) {
+            EXPECT_TRUE(Contents(file) == held);
+            DeleteFileW(file.c_str());
+        }
+    }
+
+    // The image's move refused three times, as a scanner holding the file just closed does: tried again.
+    sim::Fault busy;
+    busy.function = "MoveFileExW";
+    busy.path = image + L".partial";
+    busy.error = ERROR_SHARING_VIOLATION;
+    busy.count = 3;
+    stack_->AddFault(busy);
+    watcher.Answer(IDYES);
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{replace, kCreated}));
+    EXPECT_TRUE(Contents(image) == disk);
+    const Bytes written = Contents(sum);
+    EXPECT_EQ(std::string(written.begin(), written.begin() + 64), digests_.back());
+    EXPECT_EQ(FileSize(sum + L".old"), -1);
+    EXPECT_TRUE(Leftovers().empty());
+
+    // Refused for good: the old set stays, and the new image stays under its temporary name, told.
+    ASSERT_TRUE(ts::WriteWholeFile(image, oldImage) && ts::WriteWholeFile(sum, oldSum));
+    busy.count = -1;
+    stack_->AddFault(busy);
+    watcher.Clear();
+    watcher.Answer(IDYES);
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{replace,
+                                    "Error!|Can't give the new image its name!\nIt is kept as\n" + ts::Narrow(image) +
+                                        ".partial|error|OK",
+                                    "Korvane:|The disk image wasn't created!|warning|OK"}));
+    expectOld();
+    EXPECT_TRUE(Contents(image + L".partial") == disk);
+    EXPECT_EQ(FileSize(sum + L".partial"), -1);
+
+    // A name as long as the edit takes: its checksum file's name is longer than MAX_PATH.
+    const std::wstring folder = ts::TempPath(std::wstring(100, L'f'));
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+    const std::wstring longImage = folder + L"\\" + std::wstring(MAX_PATH - 7 - folder.size(), L'n') + L".hdd";
+    ASSERT_EQ(longImage.size(), static_cast<size_t>(MAX_PATH - 2));
+    const std::wstring longSum = L"\\\\?\\" + longImage + L".sha256";
+    Scratch(L"\\\\?\\" + longImage);
+    SetFileName(longImage);
+    watcher.Clear();
+    RunJob(JobKind::Create);
+    RunJob(JobKind::Restore);
+    EXPECT_EQ(Seen(watcher), (Boxes{kCreated, kWritten}));
+    EXPECT_TRUE(Contents(longImage) == disk);
+    EXPECT_EQ(FileSize(longSum), 64 + 2 + static_cast<int64_t>(FileNamePart(longImage).size()) + 1);
+    DeleteFileW(longSum.c_str());
+    DeleteFileW(longImage.c_str());
+    RemoveDirectoryW(folder.c_str());
 }
 
 // The stack's rules, asked directly as the program would.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <cwchar>
 #include <cwctype>
 #include <map>
 
@@ -61,6 +62,10 @@ struct Originals {
     decltype(&::GetVolumeInformationW) GetVolumeInformationW;
     decltype(&::GetDriveTypeW) GetDriveTypeW;
     decltype(&::SetCurrentDirectoryW) SetCurrentDirectoryW;
+    // Names: moves, deletes and attributes of files.
+    decltype(&::MoveFileExW) MoveFileExW;
+    decltype(&::DeleteFileW) DeleteFileW;
+    decltype(&::GetFileAttributesW) GetFileAttributesW;
 };
 Originals sys;
 
@@ -706,6 +711,68 @@ bool IsWatched(const std::wstring& full)
     return Listed(g_world->watched, full);
 }
 
+// ---- file names ----
+
+// Windows takes a path of MAX_PATH characters or more only in its \\?\ form.
+bool BeyondMaxPath(const wchar_t* path)
+{
+    return std::wcsncmp(path, L"\\\\?\\", 4) != 0 && FullPath(path).size() >= MAX_PATH;
+}
+
+bool ReadOnly(const wchar_t* path)
+{
+    const DWORD attributes = sys.GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+// Recorded under the source's full path; faults on that path (a scanner holding a just-closed file).
+BOOL WINAPI HookMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags)
+{
+    if (g_world == nullptr || from == nullptr || to == nullptr)
+        return sys.MoveFileExW(from, to, flags);
+    CallRecord call;
+    call.function = "MoveFileExW";
+    call.code = flags;
+    call.path = FullPath(from);
+    if (BeyondMaxPath(from) || BeyondMaxPath(to))
+        return Fail(call, ERROR_FILENAME_EXCED_RANGE);
+    if (Faulted(call)) {
+        Finish(call);
+        return FALSE;
+    }
+    // A read-only file is never replaced.
+    if ((flags & MOVEFILE_REPLACE_EXISTING) != 0 && ReadOnly(to))
+        return Fail(call, ERROR_ACCESS_DENIED);
+    return sys.MoveFileExW(from, to, flags) ? Succeed(call) : Fail(call, GetLastError());
+}
+
+BOOL WINAPI HookDeleteFileW(LPCWSTR path)
+{
+    if (g_world == nullptr || path == nullptr)
+        return sys.DeleteFileW(path);
+    CallRecord call;
+    call.function = "DeleteFileW";
+    call.path = FullPath(path);
+    if (BeyondMaxPath(path))
+        return Fail(call, ERROR_FILENAME_EXCED_RANGE);
+    if (Faulted(call)) {
+        Finish(call);
+        return FALSE;
+    }
+    if (ReadOnly(path))
+        return Fail(call, ERROR_ACCESS_DENIED);
+    return sys.DeleteFileW(path) ? Succeed(call) : Fail(call, GetLastError());
+}
+
+DWORD WINAPI HookGetFileAttributesW(LPCWSTR path)
+{
+    if (g_world != nullptr && path != nullptr && BeyondMaxPath(path)) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return sys.GetFileAttributesW(path);
+}
+
 // ---- the replacements ----
 
 HANDLE WINAPI HookCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
@@ -728,6 +795,10 @@ HANDLE WINAPI HookCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURIT
     }
     if (!isDisk && !isVolume) {
         const std::wstring full = FullPath(name);
+        if (BeyondMaxPath(name)) {
+            Fail(call, ERROR_FILENAME_EXCED_RANGE);
+            return INVALID_HANDLE_VALUE;
+        }
         if (!IsWatched(full)) {
             const HANDLE file = passThrough();
             if (file != INVALID_HANDLE_VALUE) {
@@ -1423,6 +1494,9 @@ const Patch kPatches[] = {
     KORV_PATCH(GetVolumeInformationW),
     KORV_PATCH(GetDriveTypeW),
     KORV_PATCH(SetCurrentDirectoryW),
+    KORV_PATCH(MoveFileExW),
+    KORV_PATCH(DeleteFileW),
+    KORV_PATCH(GetFileAttributesW),
 };
 #undef KORV_PATCH
 
@@ -1559,6 +1633,14 @@ void Stack::SwapMedium(DWORD number, const Disk& medium)
     AddDisk(swapped);
     Guard guard;
     FindDisk(number)->changes = changes + 1;
+}
+
+void Stack::AdvanceChangeCount(DWORD number)
+{
+    Guard guard;
+    DiskState* disk = FindDisk(number);
+    if (disk != nullptr)
+        ++disk->changes;
 }
 
 void Stack::AddVolume(const Volume& volume)

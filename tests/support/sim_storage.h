@@ -9,7 +9,7 @@
 // GetFileType, GetFileSizeEx, GetFileInformationByHandle, FindFirstVolumeW,
 // FindNextVolumeW, FindVolumeClose, GetVolumePathNameW,
 // GetVolumeNameForVolumeMountPointW, GetVolumeInformationW, GetDriveTypeW and
-// SetCurrentDirectoryW.
+// SetCurrentDirectoryW, MoveFileExW, DeleteFileW and GetFileAttributesW.
 // The test's own calls go through the same table. Handles and paths the stack
 // does not know pass through to the system unchanged, with three exceptions:
 //  - every \\.\PhysicalDriveN path belongs to the stack: one it doesn't describe
@@ -19,6 +19,15 @@
 //    GetVolumeNameForVolumeMountPointW of such a root names it. Its extent lies
 //    on disk Options::hostDisk (default 0; that disk need not be described);
 //  - files named with Watch() are recorded, and faults can be put on them.
+// File names, as Windows treats them (every call, watched or not):
+//  - CreateFileW, MoveFileExW, DeleteFileW and GetFileAttributesW refuse a path
+//    whose full form is MAX_PATH characters or longer with ERROR_FILENAME_EXCED_RANGE,
+//    unless it is written in the \\?\ form;
+//  - MoveFileExW over a read-only file (MOVEFILE_REPLACE_EXISTING) and DeleteFileW
+//    of one fail with ERROR_ACCESS_DENIED;
+//  - MoveFileExW and DeleteFileW are recorded under the (source's) full path, and
+//    faults on that path fail them (ERROR_SHARING_VIOLATION for the first N tries
+//    is a scanner holding a file just closed).
 // One Stack at a time; construct it in the test and let it go out of scope at
 // the end (the destructor restores the table and closes what the program left
 // open). Thread-safe: the program's job thread calls in while the test pumps.
@@ -201,6 +210,7 @@ class Stack {
     void AddDisk(const Disk& disk);                    // a disk arrives (or is there from the start)
     void RemoveDisk(DWORD number);                     // it and its volumes vanish
     void SwapMedium(DWORD number, const Disk& medium); // another medium answers to that number
+    void AdvanceChangeCount(DWORD number);             // the same medium, counted as changed (a sleep, a bus reset)
     void AddVolume(const Volume& volume);
     void RemoveVolume(const std::wstring& guid);
     void AddFault(const Fault& fault);

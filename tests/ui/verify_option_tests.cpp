@@ -35,6 +35,7 @@ void DeleteValue()
         return;
     RegDeleteValueW(key, L"Verify");
     RegDeleteValueW(key, L"PartitionsOnly");
+    RegDeleteValueW(key, L"Checksum");
     RegCloseKey(key);
 }
 
@@ -138,6 +139,22 @@ TEST(VerifyOption, TheMenuItemFlipsTheChoiceAndTheStoredValue)
     EXPECT_EQ(stored, partitions ? 0u : 1u);
     SendMessageW(MainWindow(), WM_SYSCOMMAND, IDM_PARTITIONS_ONLY, 0);
     EXPECT_EQ(g_App->PartitionsOnly, partitions);
+
+    // "Checksum file with every image": on by default, remembered the same way, beside the other.
+    ASSERT_EQ(ItemText(MainWindow(), &checked, IDM_CHECKSUM), L"Checksum file with every image");
+    EXPECT_TRUE(checked && g_App->ChecksumWithImage);
+    for (bool on : {false, true}) {
+        SendMessageW(MainWindow(), WM_SYSCOMMAND, IDM_CHECKSUM, 0);
+        EXPECT_EQ(g_App->ChecksumWithImage, on);
+        ItemText(MainWindow(), &checked, IDM_CHECKSUM);
+        EXPECT_EQ(checked, on);
+        DWORD stored = 99;
+        ASSERT_TRUE(StoredDword(&stored, L"Checksum"));
+        EXPECT_EQ(stored, on ? 1u : 0u);
+        EXPECT_EQ(ReadChecksumSetting(), on);
+    }
+    EXPECT_EQ(g_App->VerifyAfterWriting, initially);
+    DeleteValue();
     // The other system commands still reach the system: the window stays, restored from its icon.
     SendMessageW(MainWindow(), WM_SYSCOMMAND, SC_MINIMIZE, 0);
     EXPECT_TRUE(IsIconic(MainWindow()));

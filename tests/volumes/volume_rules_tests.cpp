@@ -140,6 +140,9 @@ TEST(LayoutJoinsOtherDisks, DynamicDisksAndStoragePoolsByTheirPartitionTypes)
     const GUID ldmData = {0xAF9B60A0, 0x1431, 0x4F62, {0xBC, 0x68, 0x33, 0x11, 0x71, 0x4A, 0x69, 0xAD}};
     const GUID spaces = {0xE75CAF8F, 0xF680, 0x4CEE, {0xAF, 0xA3, 0xB0, 0x01, 0xE5, 0x6E, 0xFC, 0x2D}};
     const GUID basicData = {0xEBD0A0A2, 0xB9E5, 0x4433, {0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7}};
+    // The published list's storage pool data type, and Linux's /srv (a plain data partition).
+    const GUID spacesData = {0xE7ADDCB4, 0xDC34, 0x4539, {0x9A, 0x76, 0xEB, 0xBD, 0x07, 0xBE, 0x6F, 0x7E}};
+    const GUID linuxSrv = {0x3B8F8425, 0x20E0, 0x4F3B, {0x90, 0x7F, 0x1A, 0x25, 0xA7, 0x6F, 0x98, 0xE8}};
     struct Case {
         const char* name;
         std::vector<BYTE> answer;
@@ -152,6 +155,9 @@ TEST(LayoutJoinsOtherDisks, DynamicDisksAndStoragePoolsByTheirPartitionTypes)
         {"GPT LDM data", LayoutWith(PARTITION_STYLE_GPT, 1, 0, ldmData), true},
         {"GPT storage pool", LayoutWith(PARTITION_STYLE_GPT, 2, 0, spaces), true},
         {"GPT basic", LayoutWith(PARTITION_STYLE_GPT, 2, 0, basicData), false},
+        {"MBR storage pool data", LayoutWith(PARTITION_STYLE_MBR, 1, 0xD7), true},
+        {"GPT storage pool data", LayoutWith(PARTITION_STYLE_GPT, 1, 0, spacesData), true},
+        {"GPT Linux /srv", LayoutWith(PARTITION_STYLE_GPT, 2, 0, linuxSrv), false},
     };
     for (Case& c : cases) {
         EXPECT_EQ(LayoutJoinsOtherDisks(c.answer.data(), static_cast<DWORD>(c.answer.size())), c.joins) << c.name;

@@ -22,6 +22,7 @@
 // Added to the main dialog's system menu (a multiple of 16 below 0xF000, as system commands are).
 #define IDM_VERIFY 0x0110
 #define IDM_PARTITIONS_ONLY 0x0120
+#define IDM_CHECKSUM 0x0130
 
 // About box.
 #define IDC_ABOUT_OK 1000
