@@ -185,15 +185,13 @@ bool ConfirmReplace()
 
 // A new, empty file: no old byte can show through a skipped range. A link put in the
 // file's place meanwhile is opened itself, never followed: IsPlainFile refuses it.
+// The old image's rescue map stays until the new image takes its place.
 bool CreateImageFile()
 {
-    if (!CreateTemporaryImage(*g_App, ImageFileName) || !IsPlainFile(g_App->ImageHandle))
-        return false;
-    ForgetRescueMap(ImageFileName);
-    return true;
+    return CreateTemporaryImage(*g_App, ImageFileName) && IsPlainFile(g_App->ImageHandle);
 }
 
-// An unfinished rescue of this drive's size beside an image of that size: continue it? Yes is the default.
+// An unfinished rescue of this drive's size beside an image of that size or shorter: continue it? Yes is the default.
 bool ConfirmContinueRescue(RescueMap* map)
 {
     const DISK_GEOMETRY_EX& geometry = g_App->DriveList[static_cast<size_t>(g_App->SelectedIndex)].DiskGeometry;
@@ -202,10 +200,10 @@ bool ConfirmContinueRescue(RescueMap* map)
     if (search == INVALID_HANDLE_VALUE)
         return false;
     FindClose(search);
+    const int64_t imageSize = (static_cast<int64_t>(image.nFileSizeHigh) << 32) | image.nFileSizeLow;
     if ((image.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-        ((static_cast<int64_t>(image.nFileSizeHigh) << 32) | image.nFileSizeLow) != geometry.DiskSize.QuadPart)
-        return false;
-    if (!ReadUnfinishedRescue(ImageFileName, geometry.DiskSize.QuadPart, geometry.Geometry.BytesPerSector, map))
+        !ReadUnfinishedRescue(ImageFileName, geometry.DiskSize.QuadPart, imageSize, geometry.Geometry.BytesPerSector,
+                              map))
         return false;
     return MessageBoxW(g_App->MainWindow,
                        L"The image file holds an unfinished rescue of a disk of this size.\nCONTINUE it ?",
@@ -512,6 +510,9 @@ void RunOnOpenDisk(JobKind kind)
     const bool finished =
         create ? FinishCreate(*g_App, ImageFileName, done && sameMedium && verified != VerifyResult::Failed, digest)
                : done;
+    // A rescue wrote its own map; any other new image makes the old one's map tell of bytes it doesn't hold.
+    if (create && finished && !g_App->ImageRescued)
+        ForgetRescueMap(ImageFileName);
     sameMedium = ReleaseJob(proven) && sameMedium;
     if (!sameMedium)
         ShowErrorBox(*g_App, L"The medium of the selected physical disk was changed during the job,\n"

@@ -21,16 +21,36 @@ namespace {
 
 // The split pass reads failed chunks again in blocks of this size (whole sectors).
 const uint32_t kSplitBlock = 64 * 1024;
-// The scrape pass tries each sector this many times before it counts as bad.
-const int kScrapeTries = 2;
 // The map is written again at least this often while the rescue runs.
 const DWORD kMapIntervalMs = 30000;
-const int kPasses = 3;
+// Copy, split, scrape (each physical sector once), retry (what is still bad, once more).
+const int kPasses = 4;
+// Failed reads with no success between them, counted in stretches (see FailedRun):
+// this many ask whether to go on. A drive that has stopped reading fails every area;
+// one that has bad areas reads between them. Doubled after each Yes.
+const int kFailedStretchesToAsk = 16;
+// The Query asked of a drive for its physical sector: STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR,
+// which the headers declare for Vista on only.
+const int kAccessAlignmentProperty = 6;
+struct AccessAlignment {
+    DWORD version, size, bytesPerCacheLine, bytesOffsetForCacheAlignment;
+    DWORD bytesPerLogicalSector, bytesPerPhysicalSector, bytesOffsetForSectorAlignment;
+};
 // Larger map files are no map of ours: a map grows by one line per area.
 const DWORD kLargestMap = 64 << 20;
 
 const wchar_t kWriteFileError[] = L"Write file error";
 const wchar_t kWriteMapError[] = L"Can't write the rescue map file,\nplease check the filename or file properties!";
+
+// Failed reads since the last one that read: a failed read that doesn't continue the
+// last one starts a stretch, and so does each chunk's length of one.
+struct FailedRun {
+    int64_t end = -1;
+    int64_t stretchStart = 0;
+    int stretches = 0;
+    int reads = 0;
+    int askAt = kFailedStretchesToAsk;
+};
 
 // A rescue under way: the record, its map and where its reads go.
 struct Rescue {
@@ -39,7 +59,56 @@ struct Rescue {
     std::wstring mapPath;
     DWORD mapSavedMs;
     bool saveFailed; // told once: the map is not tried again
+    DWORD physical;  // the scrape's piece: the drive's physical sector
+    DWORD physicalOffset; // where the first whole physical sector starts
+    uint32_t chunk;
+    FailedRun failed;
 };
+
+enum class Got { Read, Unreadable, DriveLost };
+
+// The errors of a drive that is gone (unplugged, off the bus, its medium out): nothing
+// after them is unreadable, it just wasn't read. Every other error counts as bad sectors.
+bool DriveGone(DWORD error)
+{
+    const DWORD kNoSuchDevice = 433; // ERROR_NO_SUCH_DEVICE, declared for newer systems only
+    switch (error) {
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case kNoSuchDevice:
+    case ERROR_NOT_READY:
+    case ERROR_MEDIA_CHANGED:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_NO_MEDIA_IN_DRIVE:
+    case ERROR_INVALID_HANDLE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The drive's physical sector where it tells it (Vista on: a 512e disk answers 4096 under
+// 512-byte sectors); the logical one where it doesn't, or answers what can't be used.
+void QueryPhysicalSector(HANDLE disk, DWORD logical, DWORD* physical, DWORD* offset)
+{
+    *physical = logical;
+    *offset = 0;
+    STORAGE_PROPERTY_QUERY query = {};
+    query.PropertyId = static_cast<STORAGE_PROPERTY_ID>(kAccessAlignmentProperty);
+    query.QueryType = PropertyStandardQuery;
+    AccessAlignment answer = {};
+    DWORD returned = 0;
+    if (!DeviceIoControl(disk, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query), &answer, sizeof(answer),
+                         &returned, nullptr) ||
+        returned < sizeof(answer))
+        return;
+    const DWORD bytes = answer.bytesPerPhysicalSector;
+    const DWORD start = answer.bytesOffsetForSectorAlignment;
+    if (bytes > logical && bytes % logical == 0 && bytes <= kSplitBlock && start % logical == 0 && start < bytes) {
+        *physical = bytes;
+        *offset = start;
+    }
+}
 
 std::wstring TrimmedCount(int64_t bytes)
 {
@@ -49,12 +118,13 @@ std::wstring TrimmedCount(int64_t bytes)
     return text;
 }
 
-// Reads `size` bytes of the drive at `offset` into the buffer; true only when all of them came.
-bool ReadDrive(AppState& app, int64_t offset, DWORD size)
+// Reads `size` bytes of the drive at `offset` into the buffer: read only when all of them came.
+Got ReadDrive(AppState& app, int64_t offset, DWORD size)
 {
     DWORD got = 0;
-    return SeekTo(app.DiskHandle, offset) && ReadFile(app.DiskHandle, app.TransferBuffer, size, &got, nullptr) &&
-           got == size;
+    if (SeekTo(app.DiskHandle, offset) && ReadFile(app.DiskHandle, app.TransferBuffer, size, &got, nullptr))
+        return got == size ? Got::Read : Got::Unreadable;
+    return DriveGone(GetLastError()) ? Got::DriveLost : Got::Unreadable;
 }
 
 // Puts what was read at its place in the image; zeros are skipped in a sparse image.
@@ -106,11 +176,58 @@ void CountBytes(AppState& app, int64_t total)
     SendDlgItemMessageW(app.MainWindow, IDC_PROGRESS, PBM_SETPOS, 0, 0);
 }
 
-enum class PassEnd { Done, Cancelled, Failed };
+// What the verify compares: the areas read on the first try, joined where they meet.
+// The areas around bad sectors are not read again to compare them.
+void AddVerifyArea(AppState& app, int64_t pos, int64_t size)
+{
+    std::vector<ByteRange>& areas = app.VerifyAreas;
+    if (!areas.empty() && areas.back().offset + areas.back().length == pos)
+        areas.back().length += size;
+    else
+        areas.push_back({pos, size});
+}
 
-// Reads every area of status `from` in pieces of up to `piece` bytes, each tried up to
-// `tries` times: a piece that reads becomes read, one that doesn't becomes `failed`.
-PassEnd RunPass(Rescue& rescue, int pass, char from, uint32_t piece, int tries, char failed)
+enum class PassEnd { Done, Cancelled, Failed, DriveLost };
+
+// Counts a failed read of [pos, pos + size) into the run; after many, asks whether to go on.
+// True to go on.
+bool GoOnAfterFailure(Rescue& rescue, int64_t pos, int64_t size)
+{
+    FailedRun& run = rescue.failed;
+    if (pos != run.end || pos + size - run.stretchStart > rescue.chunk) {
+        ++run.stretches;
+        run.stretchStart = pos;
+    }
+    run.end = pos + size;
+    ++run.reads;
+    if (run.stretches < run.askAt)
+        return true;
+    AppState& app = rescue.app;
+    PostTaskbarState(app.MainWindow, TaskbarState::Paused);
+    const std::wstring question = L"The physical disk failed its last " + TrimmedCount(run.reads) +
+                                  L" reads, all over the disk!\nGo on reading around the unreadable parts?\n"
+                                  L"(No stops the rescue: the image and its map keep what was read)";
+    const bool yes = MessageBoxW(app.MainWindow, question.c_str(), L"Read image from disk",
+                                 MB_ICONWARNING | MB_YESNO | MB_DEFBUTTON2) == IDYES;
+    PostTaskbarState(app.MainWindow, TaskbarState::Running);
+    run.askAt *= 2;
+    return yes;
+}
+
+// Where the piece at `pos` ends: `piece` bytes on, or with `aligned` at the next boundary of
+// pieces that start at `offset`.
+int64_t PieceEnd(int64_t pos, uint32_t piece, bool aligned, DWORD offset)
+{
+    if (!aligned)
+        return pos + piece;
+    const int64_t from = pos - offset;
+    return from < 0 ? offset : offset + (from / piece + 1) * piece;
+}
+
+// Reads every area of status `from` in pieces of up to `piece` bytes, each once: a piece
+// that reads becomes read, one that doesn't becomes `failed`. Pieces read by the first
+// pass are what the verify compares.
+PassEnd RunPass(Rescue& rescue, int pass, char from, uint32_t piece, bool aligned, char failed)
 {
     AppState& app = rescue.app;
     RescueMap& map = rescue.map;
@@ -125,19 +242,27 @@ PassEnd RunPass(Rescue& rescue, int pass, char from, uint32_t piece, int tries, 
     int64_t done = 0;
     RescueArea area;
     for (int64_t at = 0; NextArea(map, from, at, &area); at = area.pos + area.size) {
-        area.size = std::min<int64_t>(area.size, piece);
+        area.size = std::min(area.size, PieceEnd(area.pos, piece, aligned, rescue.physicalOffset) - area.pos);
         const DWORD size = static_cast<DWORD>(area.size);
         map.currentPos = area.pos;
-        bool read = false;
-        for (int attempt = 0; attempt < tries && !read; ++attempt)
-            read = ReadDrive(app, area.pos, size);
-        if (read && !WriteImage(app, area.pos, size)) {
+        const Got got = ReadDrive(app, area.pos, size);
+        // The drive is gone: what is left stays as it is in the map, for a run when it is back.
+        if (got == Got::DriveLost)
+            return PassEnd::DriveLost;
+        if (got == Got::Read && !WriteImage(app, area.pos, size)) {
             ShowErrorBox(app, kWriteFileError);
             return PassEnd::Failed;
         }
-        MarkArea(map, area.pos, area.size, read ? kAreaRead : failed);
+        MarkArea(map, area.pos, area.size, got == Got::Read ? kAreaRead : failed);
+        if (got == Got::Read) {
+            rescue.failed = FailedRun{-1, 0, 0, 0, rescue.failed.askAt};
+            if (pass == 1)
+                AddVerifyArea(app, area.pos, area.size);
+        }
         done += area.size;
         ShowProgress(app, done);
+        if (got != Got::Read && !GoOnAfterFailure(rescue, area.pos, area.size))
+            return PassEnd::Cancelled;
         if (TakeCancelRequest(app) &&
             ConfirmCancel(app, L"Cancel the rescue?\n(what was read is kept, the map tells what wasn't)"))
             return PassEnd::Cancelled;
@@ -147,22 +272,25 @@ PassEnd RunPass(Rescue& rescue, int pass, char from, uint32_t piece, int tries, 
     return PassEnd::Done;
 }
 
-// The three passes, then the image's full size and the last map.
+// The four passes, then the image's full size and the last map.
 bool RunRescue(AppState& app, RescueMap& map, uint32_t chunk)
 {
     const DriveRecord& drive = app.DriveList[static_cast<size_t>(app.SelectedIndex)];
     // Every pass moves on by at least a byte, whatever the drive answered.
     const DWORD sector = std::max<DWORD>(drive.DiskGeometry.Geometry.BytesPerSector, 1);
-    Rescue rescue = {app, map, RescueMapPath(ImageFileName), 0, false};
+    Rescue rescue = {app, map, RescueMapPath(ImageFileName), 0, false, sector, 0, chunk, FailedRun()};
+    QueryPhysicalSector(app.DiskHandle, sector, &rescue.physical, &rescue.physicalOffset);
     app.ImageRescued = true;
-    const uint32_t block = std::max<uint32_t>(sector, kSplitBlock - kSplitBlock % sector);
+    const uint32_t block = std::max<uint32_t>(rescue.physical, kSplitBlock - kSplitBlock % rescue.physical);
     PassEnd end = SaveMap(rescue) ? PassEnd::Done : PassEnd::Failed;
     if (end == PassEnd::Done)
-        end = RunPass(rescue, 1, kAreaNotTried, chunk, 1, kAreaNotSplit);
+        end = RunPass(rescue, 1, kAreaNotTried, chunk, false, kAreaNotSplit);
     if (end == PassEnd::Done)
-        end = RunPass(rescue, 2, kAreaNotSplit, block, 1, kAreaNotScraped);
+        end = RunPass(rescue, 2, kAreaNotSplit, block, false, kAreaNotScraped);
     if (end == PassEnd::Done)
-        end = RunPass(rescue, 3, kAreaNotScraped, sector, kScrapeTries, kAreaBad);
+        end = RunPass(rescue, 3, kAreaNotScraped, rescue.physical, true, kAreaBad);
+    if (end == PassEnd::Done)
+        end = RunPass(rescue, 4, kAreaBad, rescue.physical, true, kAreaBad);
     // The image has the drive's size whatever was read: its end may be unreadable or zeros.
     LARGE_INTEGER size = {};
     size.QuadPart = map.size;
@@ -181,11 +309,12 @@ bool RunRescue(AppState& app, RescueMap& map, uint32_t chunk)
     CountBytes(app, map.size);
     app.BytesDone = BytesWithStatus(map, kAreaRead);
     app.BytesUnread = map.size - app.BytesDone;
-    app.RescueCancelled = end == PassEnd::Cancelled;
-    app.VerifyAreas.clear();
-    for (const RescueArea& area : map.areas)
-        if (area.status == kAreaRead)
-            app.VerifyAreas.push_back({area.pos, area.size});
+    // A lost drive ends the rescue as a cancel does: the image and its map stay to be continued.
+    app.RescueDriveLost = end == PassEnd::DriveLost;
+    app.RescueCancelled = end == PassEnd::Cancelled || app.RescueDriveLost;
+    // Its handle answers nothing any more, not even whether its medium changed.
+    if (app.RescueDriveLost)
+        CloseDisk();
     SendDlgItemMessageW(app.MainWindow, IDC_PROGRESS, PBM_SETPOS,
                         static_cast<WPARAM>(ProgressPosition(app, map.size)), 0);
     return end == PassEnd::Done;
@@ -195,10 +324,11 @@ bool RunRescue(AppState& app, RescueMap& map, uint32_t chunk)
 
 std::wstring RescueMapPath(const wchar_t* imageName)
 {
-    return std::wstring(imageName) + L".map";
+    // The map and its .tmp go past MAX_PATH where the image's name nearly reaches it.
+    return ExtendedPath(std::wstring(imageName) + L".map");
 }
 
-bool ReadUnfinishedRescue(const wchar_t* imageName, int64_t size, DWORD sector, RescueMap* map)
+bool ReadUnfinishedRescue(const wchar_t* imageName, int64_t size, int64_t imageSize, DWORD sector, RescueMap* map)
 {
     const HANDLE file = CreateFileW(RescueMapPath(imageName).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -215,7 +345,13 @@ bool ReadUnfinishedRescue(const wchar_t* imageName, int64_t size, DWORD sector, 
     }
     CloseHandle(file);
     RescueMap found;
-    if (!read || !ParseRescueMap(text, &found) || found.size != size || !RescueUnfinished(found) || sector == 0)
+    if (!read || !ParseRescueMap(text, &found) || found.size != size || imageSize > size || sector == 0)
+        return false;
+    // An image cut short (a run stopped before it wrote its end) holds nothing past its end.
+    RescueArea area;
+    while (NextArea(found, kAreaRead, imageSize, &area))
+        MarkArea(found, area.pos, area.size, kAreaNotTried);
+    if (!RescueUnfinished(found))
         return false;
     // Reads start and end on whole sectors: a map of another sector size is not this drive's.
     for (const RescueArea& area : found.areas)
@@ -234,12 +370,16 @@ void ResetRescue(AppState& app)
 {
     app.ImageRescued = false;
     app.RescueCancelled = false;
+    app.RescueDriveLost = false;
     app.BytesUnread = 0;
     app.VerifyAreas.clear();
 }
 
 bool RescueAfterReadError(AppState& app, uint32_t chunk, bool* rescued)
 {
+    // A drive that is gone has nothing to read around.
+    if (!app.LastIoResult && DriveGone(GetLastError()))
+        return false;
     PostTaskbarState(app.MainWindow, TaskbarState::Paused);
     const std::wstring question = L"Can't read the physical disk at byte " + FormatByteCount(app.BytesDone) +
                                   L"!\nRead around the unreadable parts and go on?\n"
@@ -251,7 +391,11 @@ bool RescueAfterReadError(AppState& app, uint32_t chunk, bool* rescued)
         return false;
     // The image and its map stay under the chosen name from now on.
     *rescued = false;
-    if (!KeepImageUnderChosenName())
+    const bool kept = KeepImageUnderChosenName();
+    // The old image's map went with it: the rescue writes its own at once.
+    if (app.ImagePath == ImageFileName)
+        ForgetRescueMap(ImageFileName);
+    if (!kept)
         return true;
     // A rescue reads the whole drive, also when only its partitions were to be imaged: the
     // image and its map must have the drive's size to be continued. The tables the plan
@@ -259,6 +403,9 @@ bool RescueAfterReadError(AppState& app, uint32_t chunk, bool* rescued)
     const int64_t driveSize = app.DriveList[static_cast<size_t>(app.SelectedIndex)].DiskGeometry.DiskSize.QuadPart;
     RescueMap map = NewRescueMap(driveSize);
     MarkArea(map, 0, app.BytesDone, kAreaRead);
+    app.VerifyAreas.clear();
+    if (app.BytesDone > 0)
+        AddVerifyArea(app, 0, app.BytesDone);
     MarkArea(map, app.BytesDone, app.ChunkSize, kAreaNotSplit);
     for (const PatchedBytes& patch : app.Plan.patches)
         if (patch.offset < app.BytesDone)
@@ -270,8 +417,7 @@ bool RescueAfterReadError(AppState& app, uint32_t chunk, bool* rescued)
 
 bool ContinueRescue(AppState& app, RescueMap& map, uint32_t chunk)
 {
-    // Bad sectors get one more scrape.
-    ChangeStatus(map, kAreaBad, kAreaNotScraped);
+    // Bad sectors get one more read in the retry pass.
     return RunRescue(app, map, chunk);
 }
 
@@ -288,6 +434,9 @@ std::wstring RescueOutcomeText(const AppState& app, const wchar_t* imageName)
     if (slash != std::wstring::npos)
         name.erase(0, slash + 1);
     const std::wstring bytes = TrimmedCount(app.BytesUnread) + L" Bytes";
+    if (app.RescueDriveLost)
+        return L"The physical disk was disconnected during the rescue!\n" + bytes +
+               L" weren't read: the image and " + name + L" keep what was,\ncontinue the rescue when the disk is back.";
     return std::wstring(L"The disk image was created,\nbut ") +
            (app.RescueCancelled ? L"the rescue was cancelled and " + bytes + L" weren't read!"
                                 : bytes + L" couldn't be read!") +

@@ -1,5 +1,5 @@
-// A create that reads around the unreadable parts of a failing drive: three
-// passes (copy, split, scrape) over a map of areas that is kept beside the image.
+// A create that reads around the unreadable parts of a failing drive: four
+// passes (copy, split, scrape, retry) over a map of areas that is kept beside the image.
 #pragma once
 
 #include <windows.h>
@@ -12,9 +12,10 @@ struct RescueMap;
 
 // "<image>.map": where the map of an image's rescue is kept.
 std::wstring RescueMapPath(const wchar_t* imageName);
-// Reads the map beside `imageName`; true when it tells an unfinished rescue of a drive
-// of `size` bytes whose areas are whole sectors of `sector` bytes.
-bool ReadUnfinishedRescue(const wchar_t* imageName, int64_t size, DWORD sector, RescueMap* map);
+// Reads the map beside `imageName` (`imageSize` bytes long); true when it tells an unfinished
+// rescue of a drive of `size` bytes whose areas are whole sectors of `sector` bytes. What it
+// calls read past the image's end counts as not tried.
+bool ReadUnfinishedRescue(const wchar_t* imageName, int64_t size, int64_t imageSize, DWORD sector, RescueMap* map);
 // A map beside an image that is made anew tells of bytes it no longer holds: it goes.
 void ForgetRescueMap(const wchar_t* imageName);
 // Clears what the last job's rescue left in the record; at each job's start.

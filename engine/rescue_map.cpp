@@ -31,8 +31,10 @@ void Normalize(RescueMap& map)
     map.areas.swap(joined);
 }
 
-std::vector<std::string> Words(const std::string& line)
+// The words of a line up to its comment: annotated maps tell each line's figures after a '#'.
+std::vector<std::string> Words(const std::string& text)
 {
+    const std::string line = text.substr(0, text.find('#'));
     std::vector<std::string> words;
     size_t at = 0;
     while ((at = line.find_first_not_of(" \t\r", at)) != std::string::npos) {
@@ -160,17 +162,9 @@ int64_t BytesWithStatus(const RescueMap& map, char status)
 bool RescueUnfinished(const RescueMap& map)
 {
     for (const RescueArea& area : map.areas)
-        if (area.status != kAreaRead && area.status != kAreaBad)
+        if (area.status != kAreaRead && (area.status != kAreaBad || map.currentStatus == kAreaBad))
             return true;
     return false;
-}
-
-void ChangeStatus(RescueMap& map, char status, char to)
-{
-    for (RescueArea& area : map.areas)
-        if (area.status == status)
-            area.status = to;
-    Normalize(map);
 }
 
 std::string FormatRescueMap(const RescueMap& map)
@@ -195,13 +189,13 @@ bool ParseRescueMap(const std::string& text, RescueMap* map)
             end = text.size();
         const std::vector<std::string> words = Words(text.substr(at, end - at));
         at = end + 1;
-        if (words.empty() || words[0][0] == '#')
+        if (words.empty())
             continue;
         int64_t pos = 0, size = 0, pass = 1;
         if (!statusSeen) {
             // "pos status [pass]": maps of older tools have no pass.
             if (words.size() < 2 || words.size() > 3 || !ReadNumber(words[0], &pos) || words[1].size() != 1 ||
-                !IsRunStatus(words[1][0]) || (words.size() == 3 && !ReadNumber(words[2], &pass)) || pass > 99)
+                !IsRunStatus(words[1][0]) || (words.size() == 3 && !ReadNumber(words[2], &pass)) || pass > INT32_MAX)
                 return false;
             parsed.currentPos = pos;
             parsed.currentStatus = words[1][0];

@@ -11,7 +11,7 @@
 const char kAreaNotTried = '?';
 const char kAreaNotSplit = '*';   // a chunk that failed, not yet read again in blocks
 const char kAreaNotScraped = '/'; // a block that failed, not yet read sector by sector
-const char kAreaBad = '-';        // sectors that failed every read
+const char kAreaBad = '-';        // sectors that failed every read; as the running pass: retrying them
 const char kAreaRead = '+';
 
 struct RescueArea {
@@ -26,7 +26,7 @@ struct RescueArea {
 struct RescueMap {
     int64_t size = 0;
     int64_t currentPos = 0;
-    char currentStatus = kAreaNotTried; // the running pass: '?', '*', '/', or '+' when finished
+    char currentStatus = kAreaNotTried; // the running pass: '?', '*', '/', '-', or '+' when finished
     int currentPass = 1;
     std::vector<RescueArea> areas;
 };
@@ -40,10 +40,9 @@ void MarkArea(RescueMap& map, int64_t pos, int64_t size, char status);
 // at `from`; false when there is none.
 bool NextArea(const RescueMap& map, char status, int64_t from, RescueArea* found);
 int64_t BytesWithStatus(const RescueMap& map, char status);
-// Not yet tried, split or scraped: what a later run still has to read.
+// Not yet tried, split or scraped, or bad sectors whose retry pass was cut off: what a
+// later run still has to read.
 bool RescueUnfinished(const RescueMap& map);
-// Areas of status `status` changed to `to` (bad sectors tried once more by a continued run).
-void ChangeStatus(RescueMap& map, char status, char to);
 
 // The map file's text: comment lines, the status line, one line per area, in hexadecimal.
 std::string FormatRescueMap(const RescueMap& map);

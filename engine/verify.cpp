@@ -345,11 +345,13 @@ VerifyResult Compare(AppState& app, Sides& sides, uint32_t chunk, const VerifyTe
     return result;
 }
 
-// What the pass compares: what was copied (the whole drive, or as far as a plan reads it), or the areas it was given (a rescued image's
-// read areas), each cut down to whole sectors of both sides.
+// What the pass compares: what was copied (the whole drive, or as far as a plan reads it),
+// or the areas it was given (what a rescue read on the first try), each cut down to
+// whole sectors of both sides.
 std::vector<ByteRange> SpansToCompare(const AppState& app, uint64_t both)
 {
-    if (app.VerifyAreas.empty())
+    // A rescue that read nothing on the first try has nothing to compare.
+    if (!app.ImageRescued)
         return std::vector<ByteRange>(1, ByteRange{0, PlannedImageBytes(app.Plan, app.TotalBytes)});
     std::vector<ByteRange> spans;
     const int64_t step = static_cast<int64_t>(both);

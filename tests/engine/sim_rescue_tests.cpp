@@ -39,19 +39,26 @@ std::string Count(int64_t bytes)
 class SimRescueTest : public SimJobTest {
   protected:
     // The failing drive: the bad areas always fail, the weak sector fails its first three reads.
-    Bytes AddFailingDisk()
+    sim::Disk FailingDisk(DWORD sector = kSector)
     {
-        sim::Disk disk = DiskOf(kNumber, kSector, kSize);
+        sim::Disk disk = DiskOf(kNumber, sector, kSize);
         for (const auto& bad : kBad)
             disk.badAreas.push_back({bad[0] * kSector, bad[1] * kSector, -1});
         disk.badAreas.push_back({kWeakSector * kSector, kSector, 3});
         disk.failedReadDelayMs = 2;
+        return disk;
+    }
+
+    Bytes AddFailingDisk() { return Add(FailingDisk()); }
+
+    Bytes Add(const sim::Disk& disk)
+    {
         Scratch(disk.backingFile);
         const Bytes data = ts::Pattern(static_cast<size_t>(kSize), 61);
         EXPECT_TRUE(ts::WriteWholeFile(disk.backingFile, data));
         stack_->AddDisk(disk);
         drive_ = disk.backingFile;
-        SelectDrive(sim::DiskPath(kNumber), MakeGeometry(2, 18, kSector, kSize));
+        SelectDrive(sim::DiskPath(kNumber), MakeGeometry(2, 18, disk.sectorSize, kSize));
         image_ = Scratch(L"rescue.hdd");
         map_ = Scratch(L"rescue.hdd.map");
         Scratch(L"rescue.hdd.map.tmp");
@@ -96,6 +103,16 @@ class SimRescueTest : public SimJobTest {
         return failed;
     }
 
+    // "0 100 ": the failed reads of `length` bytes in order, by sector of kSector bytes.
+    std::string FailedReadsOf(DWORD length) const
+    {
+        std::string reads;
+        for (const sim::CallRecord& call : CallsOn(sim::DiskPath(kNumber)))
+            if (call.function == "ReadFile" && call.length == length && !call.ok)
+                reads += std::to_string(call.offset / kSector) + " ";
+        return reads;
+    }
+
     // The outcome box of a rescue: `middle` tells the bytes, the map is named without its folder.
     std::string Outcome(const std::string& middle) const
     {
@@ -109,17 +126,17 @@ class SimRescueTest : public SimJobTest {
 TEST_F(SimRescueTest, ReadsAroundBadAreasAndMapsExactlyTheBadSectors)
 {
     const Bytes data = AddFailingDisk();
-    // A map of an unfinished rescue without its image: nothing to continue, and the new image's
-    // file makes it stale.
+    // A map of an unfinished rescue without its image: nothing to continue. A create that fails
+    // leaves it; one that rescues writes its own.
     const std::string stale = "0 ? 1\n0 " + std::to_string(kSize) + " ?\n";
     ASSERT_TRUE(ts::WriteWholeFile(map_, Bytes(stale.begin(), stale.end())));
     ts::BoxWatcher watcher;
-    // No: the create ends as it always did, and leaves no map.
+    // No: the create ends as it always did.
     watcher.Answer(IDNO);
     RunJob(JobKind::Create);
     EXPECT_EQ(Seen(watcher), (Boxes{kQuestion, "Error!|Read disk error|error|OK",
                                     "Korvane:|The disk image wasn't created!|warning|OK"}));
-    EXPECT_EQ(FileSize(map_), -1);
+    EXPECT_EQ(FileSize(map_), static_cast<int64_t>(stale.size()));
 
     // Yes, with the verify on (the failed run left no file to replace).
     watcher.Clear();
@@ -137,8 +154,11 @@ TEST_F(SimRescueTest, ReadsAroundBadAreasAndMapsExactlyTheBadSectors)
         std::fill(expected.begin() + bad[0] * kSector, expected.begin() + (bad[0] + bad[1]) * kSector, 0);
     EXPECT_TRUE(Contents(image_) == expected) << "a readable byte is missing or a bad one isn't zero";
     // Copy: 6 chunks fail; split: 5 blocks of 64 KiB (the failed chunks on both sides of the
-    // border are one area); scrape: each bad sector twice, the weak one once. The verify read none.
-    EXPECT_EQ(FailedReads(), 6 + 5 + 7 * 2 + 1);
+    // border are one area); scrape: every sector once; retry: the bad ones once more, and the
+    // weak one reads. The verify read none.
+    EXPECT_EQ(FailedReads(), 6 + 5 + 8 + 7);
+    EXPECT_EQ(FailedReadsOf(kSector), "0 100 101 102 143 144 200 362 0 100 101 102 143 144 362 ")
+        << "every sector is read once before any is tried again";
 }
 
 TEST_F(SimRescueTest, CancelInEachPassKeepsWhatWasReadAndALaterRunContinuesIt)
@@ -150,9 +170,9 @@ TEST_F(SimRescueTest, CancelInEachPassKeepsWhatWasReadAndALaterRunContinuesIt)
         char status;
         const wchar_t* step; // the status line while the pass runs
     } cases[] = {
-        {"copy", static_cast<DWORD>(kChunk), 2, kAreaNotTried, L"Rescuing physical drive \u00B7 pass 1 of 3"},
-        {"split", 65536, 2, kAreaNotSplit, L"Rescuing physical drive \u00B7 pass 2 of 3"},
-        {"scrape", kSector, 3, kAreaNotScraped, L"Rescuing physical drive \u00B7 pass 3 of 3"},
+        {"copy", static_cast<DWORD>(kChunk), 2, kAreaNotTried, L"Rescuing physical drive \u00B7 pass 1 of 4"},
+        {"split", 65536, 2, kAreaNotSplit, L"Rescuing physical drive \u00B7 pass 2 of 4"},
+        {"scrape", kSector, 3, kAreaNotScraped, L"Rescuing physical drive \u00B7 pass 3 of 4"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -216,6 +236,119 @@ TEST_F(SimRescueTest, CancelInEachPassKeepsWhatWasReadAndALaterRunContinuesIt)
         stack_.reset();
         stack_.reset(new sim::Stack);
     }
+}
+
+TEST_F(SimRescueTest, ScrapesInPhysicalSectorsWhereTheDriveTellsThem)
+{
+    // A disk of 512-byte sectors on 4096-byte physical ones: its bad physical sector fails eight reads.
+    for (const DWORD physical : {4096u, 0u}) {
+        SCOPED_TRACE(physical);
+        sim::Disk disk = FailingDisk(512);
+        disk.badAreas = {{40 * kSector, kSector, -1}};
+        disk.physicalSectorSize = physical;
+        Add(disk);
+        state_->VerifyAfterWriting = false;
+        ts::BoxWatcher watcher;
+        watcher.Answer(IDYES);
+        RunJob(JobKind::Create);
+        EXPECT_EQ(BadAreas(ReadMap()), "40+1- ");
+        int failed[2] = {};
+        for (const sim::CallRecord& call : CallsOn(sim::DiskPath(kNumber)))
+            if (call.function == "ReadFile" && !call.ok && (call.length == 512 || call.length == kSector))
+                ++failed[call.length == 512];
+        // Once, then once more: physical sectors where the drive tells them, else logical ones.
+        EXPECT_EQ(failed[0], physical != 0 ? 2 : 0);
+        EXPECT_EQ(failed[1], physical != 0 ? 0 : 16);
+        stack_.reset();
+        stack_.reset(new sim::Stack);
+    }
+}
+
+TEST_F(SimRescueTest, ADriveThatGoesAwayStopsTheRescueAndALaterRunContinuesIt)
+{
+    // It falls off the bus after the copy's failed read and three of the rescue's.
+    sim::Disk disk = FailingDisk();
+    disk.vanishAfterReads = 4;
+    const Bytes data = Add(disk);
+    ts::BoxWatcher watcher;
+    watcher.Answer(IDYES);
+    RunJob(JobKind::Create);
+    const std::string name = ts::Narrow(map_.substr(map_.find_last_of(L'\\') + 1));
+    EXPECT_EQ(Seen(watcher), (Boxes{kQuestion, "Korvane:|The physical disk was disconnected during the rescue!\n" +
+                                                   Count(kSize - kChunk) + " Bytes weren't read: the image and " +
+                                                   name + " keep what was,\ncontinue the rescue when the disk is back."
+                                                          "|warning|OK"}));
+    EXPECT_EQ(FailedReads(), 4) << "nothing was read around after the drive went";
+    const RescueMap lost = ReadMap();
+    EXPECT_EQ(BadAreas(lost), "0+36* 72+72* 144+219? ");
+    EXPECT_EQ(lost.currentStatus, kAreaNotTried);
+    EXPECT_TRUE(Contents(image_) == Expected(data, lost));
+
+    // Back: the next create continues where the rescue stopped.
+    disk.vanishAfterReads = 0;
+    stack_->AddDisk(disk);
+    watcher.Clear();
+    watcher.Answer(IDYES);
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{kContinueQuestion, Outcome("28 672 Bytes couldn't be read!")}));
+    const RescueMap done = ReadMap();
+    EXPECT_EQ(BadAreas(done), "0+1- 100+3- 143+2- 362+1- ");
+    EXPECT_TRUE(Contents(image_) == Expected(data, done));
+}
+
+TEST_F(SimRescueTest, ADriveThatReadsNothingAsksWhetherToGoOnAndItsVerifyComparesNothing)
+{
+    sim::Disk disk = FailingDisk();
+    disk.badAreas = {{0, kSize, -1}};
+    Add(disk);
+    ts::BoxWatcher watcher;
+    for (int answer = 0; answer < 3; ++answer)
+        watcher.Answer(IDYES);
+    RunJob(JobKind::Create);
+    const auto goOn = [](const char* reads) {
+        return std::string("Read image from disk|The physical disk failed its last ") + reads +
+               " reads, all over the disk!\nGo on reading around the unreadable parts?\n"
+               "(No stops the rescue: the image and its map keep what was read)|warning|YesNo";
+    };
+    EXPECT_EQ(Seen(watcher), (Boxes{kQuestion, goOn("21"), goOn("358"),
+                                    Outcome(Count(kSize) + " Bytes couldn't be read!")}));
+    EXPECT_EQ(BytesWithStatus(ReadMap(), kAreaBad), kSize);
+}
+
+TEST_F(SimRescueTest, ContinuesTheStandardToolsMapAndTheToolReadsOurs)
+{
+    const Bytes data = AddFailingDisk();
+    // The standard tool's run over the same bad sectors, stopped at 512 KiB and without its
+    // scrape: its image ends there, its map tells the rest as not tried.
+    std::string bad = "0 + 1\n";
+    int64_t at = 0;
+    for (const auto& area : kBad) {
+        if (area[0] * kSector >= 0x80000)
+            break;
+        if (area[0] * kSector > at)
+            bad += std::to_string(at) + " " + std::to_string(area[0] * kSector - at) + " +\n";
+        bad += std::to_string(area[0] * kSector) + " " + std::to_string(area[1] * kSector) + " -\n";
+        at = (area[0] + area[1]) * kSector;
+    }
+    bad += std::to_string(at) + " " + std::to_string(kSize - at) + " +\n";
+    const std::wstring badMap = Scratch(L"bad.map");
+    ASSERT_TRUE(ts::WriteWholeFile(badMap, Bytes(bad.begin(), bad.end())));
+    std::string output;
+    ASSERT_TRUE(ts::RunLinuxShell("ddrescue -q -n -s 0x80000 -b 4096 --test-mode='" + ts::LinuxPath(badMap) + "' '" +
+                                      ts::LinuxPath(drive_) + "' '" + ts::LinuxPath(image_) + "' '" +
+                                      ts::LinuxPath(map_) + "'",
+                                  &output, 30000));
+    ASSERT_EQ(FileSize(image_), 0x80000);
+    ts::BoxWatcher watcher;
+    watcher.Answer(IDYES);
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{kContinueQuestion, Outcome("28 672 Bytes couldn't be read!")}));
+    const RescueMap done = ReadMap();
+    EXPECT_EQ(BadAreas(done), "0+1- 100+3- 143+2- 362+1- ");
+    EXPECT_TRUE(Contents(image_) == Expected(data, done));
+    // And it reads the map this program wrote.
+    ASSERT_TRUE(ts::RunLinuxShell("ddrescuelog -b 4096 -l- '" + ts::LinuxPath(map_) + "'", &output, 30000));
+    EXPECT_EQ(output, "0\n100\n101\n102\n143\n144\n362\n");
 }
 
 } // namespace

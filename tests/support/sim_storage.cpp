@@ -76,6 +76,7 @@ struct DiskState {
     bool present = true;
     int64_t written = 0;
     DWORD changes = 0; // the medium change count
+    int reads = 0;     // reads tried, for vanishAfterReads
 };
 
 struct VolumeState {
@@ -129,6 +130,9 @@ struct World {
 };
 
 World* g_world = nullptr;
+
+// The disk and its volumes vanish: every handle on them goes stale. Under the lock.
+void DropDisk(DWORD number);
 
 class Guard {
   public:
@@ -430,6 +434,10 @@ DWORD DeviceDescriptor(const Disk& d, const void* in, DWORD inSize, void* out, D
     if (in == nullptr || inSize < sizeof(STORAGE_PROPERTY_QUERY))
         return ERROR_INVALID_PARAMETER;
     const STORAGE_PROPERTY_QUERY* query = static_cast<const STORAGE_PROPERTY_QUERY*>(in);
+    if (query->PropertyId == StorageAccessAlignmentProperty && d.physicalSectorSize != 0) {
+        const DWORD alignment[7] = {28, 28, 64, 0, d.sectorSize, d.physicalSectorSize, 0};
+        return Answer(alignment, sizeof(alignment), sizeof(STORAGE_DESCRIPTOR_HEADER), out, outSize, returned);
+    }
     if (query->PropertyId != StorageDeviceProperty)
         return ERROR_INVALID_FUNCTION;
     if (query->QueryType == PropertyExistsQuery)
@@ -1021,6 +1029,10 @@ DWORD ReadDisk(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD done, LPOVERL
     DiskState* disk = open != nullptr ? FindDisk(open->number) : nullptr;
     if (open == nullptr || open->stale || disk == nullptr)
         return ERROR_DEVICE_NOT_CONNECTED;
+    if (disk->desc.vanishAfterReads > 0 && ++disk->reads > disk->desc.vanishAfterReads) {
+        DropDisk(disk->desc.number);
+        return ERROR_DEVICE_NOT_CONNECTED;
+    }
     if (overlapped != nullptr || !Reads(open->access))
         return overlapped != nullptr ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED;
     const Disk& d = disk->desc;
@@ -1605,6 +1617,13 @@ void Stack::AddDisk(const Disk& disk)
 void Stack::RemoveDisk(DWORD number)
 {
     Guard guard;
+    DropDisk(number);
+}
+
+namespace {
+
+void DropDisk(DWORD number)
+{
     for (DiskState& disk : g_world->disks)
         if (disk.desc.number == number)
             disk.present = false;
@@ -1619,6 +1638,8 @@ void Stack::RemoveDisk(DWORD number)
             open.stale = true;
     }
 }
+
+} // namespace
 
 void Stack::SwapMedium(DWORD number, const Disk& medium)
 {

@@ -75,7 +75,8 @@
 // one has no file system: ERROR_UNRECOGNIZED_VOLUME; a locked one: ERROR_ACCESS_DENIED).
 // Disks answer IOCTL_DISK_GET_DRIVE_GEOMETRY(_EX), IOCTL_DISK_GET_LENGTH_INFO,
 // IOCTL_STORAGE_GET_DEVICE_NUMBER, IOCTL_STORAGE_QUERY_PROPERTY
-// (StorageDeviceProperty), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, IOCTL_DISK_IS_WRITABLE,
+// (StorageDeviceProperty; StorageAccessAlignmentProperty when physicalSectorSize
+// is set, else ERROR_INVALID_FUNCTION as on XP), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, IOCTL_DISK_IS_WRITABLE,
 // the change count and IOCTL_DISK_UPDATE_PROPERTIES (which mounts mountsOnRescan);
 // other codes fail with ERROR_INVALID_FUNCTION.
 #pragma once
@@ -144,6 +145,11 @@ struct Disk {
     int64_t readErrorAt = -1; // a read covering this offset fails with ERROR_CRC
     std::vector<BadArea> badAreas;
     DWORD failedReadDelayMs = 0; // a failing drive's retries: each read that fails takes this long
+    // > 0: the disk falls off the bus after this many reads: that read and every later
+    // call fail with ERROR_DEVICE_NOT_CONNECTED, as after RemoveDisk.
+    int vanishAfterReads = 0;
+    // > 0: what StorageAccessAlignmentProperty answers (a 512e disk: sectorSize 512, 4096 here).
+    DWORD physicalSectorSize = 0;
     bool writeProtected = false;
     // Mount when the disk is told to read its layout again (IOCTL_DISK_UPDATE_PROPERTIES),
     // as Windows mounts the volumes of a new layout, and each one's file system writes
