@@ -9,6 +9,7 @@
 #include "drives/restore_target.h"
 #include "engine/app_state.h"
 #include "engine/checksum_file.h"
+#include "engine/chunk_sizing.h"
 #include "engine/image_file.h"
 #include "engine/image_fit.h"
 #include "engine/image_hash.h"
@@ -237,12 +238,36 @@ void ClearCancelRequest()
 
 const wchar_t kSizesDiffer[] = L"Sizes of selected file and selected disk aren't equal!";
 
-// The image's bytes for the fit check, read through the job's handle.
+// The image's bytes for the fit check, read through the job's handle. Of an image larger
+// than the drive all that lies past the drive's end may be read before the question: those
+// reads move the bar, and a cancel confirmed after one of them ends the check.
+struct FitReading {
+    HANDLE image;
+    uint64_t imageSize;
+    uint64_t driveSize;
+    bool started; // the bar counts the bytes past the drive's end
+    bool cancelled;
+    wchar_t status[256]; // the status line before: back when the check goes on to its verdict
+};
+
 bool ReadImageAt(void* context, uint64_t offset, uint8_t* buffer, uint32_t size)
 {
+    FitReading& reading = *static_cast<FitReading*>(context);
     DWORD got = 0;
-    return ReadBlockAt(*static_cast<HANDLE*>(context), static_cast<int64_t>(offset), buffer, size, &got) &&
-           got == size;
+    if (!ReadBlockAt(reading.image, static_cast<int64_t>(offset), buffer, size, &got) || got != size)
+        return false;
+    if (offset + size <= reading.driveSize)
+        return true;
+    if (!reading.started) {
+        if (GetDlgItemTextW(g_App->MainWindow, IDC_STATUS, reading.status, 256) == 0)
+            reading.status[0] = L'\0';
+        SetStatusText(L"Checking image file past the physical disk's end");
+        SetJobLength(*g_App, static_cast<int64_t>(reading.imageSize - reading.driveSize));
+        reading.started = true;
+    }
+    ShowProgress(*g_App, static_cast<int64_t>(offset + size - reading.driveSize));
+    reading.cancelled = TakeCancelRequest(*g_App) && ConfirmCancel(*g_App, L"Cancel write image?");
+    return !reading.cancelled;
 }
 
 // The drive's last sector as it is now into `buffer`; false when it can't be read.
@@ -309,11 +334,17 @@ bool CheckImageFitsDisk(bool* told)
                                                             nullptr, sector, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE))
                                                       : nullptr;
     const bool lastRead = ReadLastSector(geometry, last);
-    HANDLE image = app.ImageHandle;
-    ImageFit fit = CheckImageFit(ReadImageAt, &image, imageSize, driveSize, sector, lastRead ? last : nullptr);
+    FitReading reading = {app.ImageHandle, imageSize, driveSize, false, false, {}};
+    ImageFit fit = CheckImageFit(ReadImageAt, &reading, imageSize, driveSize, sector, lastRead ? last : nullptr);
     if (last != nullptr)
         VirtualFree(last, 0, MEM_RELEASE);
-    if (fit.verdict != FitVerdict::ReadError && !SeekTo(image, 0))
+    if (reading.cancelled) {
+        SetStatusText(L"Bytes written: " + FormatByteCount(0));
+        return false;
+    }
+    if (reading.started)
+        SetStatusText(reading.status);
+    if (fit.verdict != FitVerdict::ReadError && !SeekTo(app.ImageHandle, 0))
         fit.verdict = FitVerdict::ReadError;
     switch (fit.verdict) {
     case FitVerdict::Equal:

@@ -14,6 +14,16 @@ typedef BOOL(WINAPI* SetDllDirectoryProc)(LPCWSTR folder);
 typedef BOOL(WINAPI* ShutdownBlockReasonCreateProc)(HWND window, LPCWSTR reason);
 typedef BOOL(WINAPI* ShutdownBlockReasonDestroyProc)(HWND window);
 
+// Libraries that system libraries (the open dialog, the shell, theming) load later by bare
+// name and that are no KnownDLLs on XP, Vista and 7: where the program's folder is still
+// searched first, each is loaded from the system folder now and stays loaded, so a later
+// load by bare name finds it among the loaded modules. The program's own imports are
+// KnownDLLs there, or comctl32, which its manifest takes from the side-by-side store.
+const wchar_t* const kSystemOnlyLibraries[] = {
+    L"version.dll", L"uxtheme.dll", L"dwmapi.dll",  L"propsys.dll", L"cryptbase.dll",
+    L"ntshrui.dll", L"linkinfo.dll", L"cscapi.dll", L"srvcli.dll",  L"profapi.dll",
+};
+
 const wchar_t kEndSessionReason[] = L"A disk image is being processed, please wait for its end or cancel it!";
 
 // A function of a system library that may be missing on older systems; null then.
@@ -38,6 +48,19 @@ void GuardProcess()
     const auto setFolder = SystemFunction<SetDllDirectoryProc>(L"kernel32.dll", "SetDllDirectoryW");
     if (setFolder != nullptr)
         setFolder(L"");
+    wchar_t folder[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH - 16)
+        return;
+    for (const wchar_t* name : kSystemOnlyLibraries) {
+        wchar_t path[MAX_PATH] = {};
+        lstrcpynW(path, folder, MAX_PATH);
+        lstrcatW(path, L"\\");
+        lstrcatW(path, name);
+        // Null where this Windows has no such library (Vista's on XP): nothing can plant it then
+        // through a system library either. Loaded for the process's life, never freed.
+        LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
 }
 
 void GuardJob(HWND window, bool running)

@@ -311,6 +311,21 @@ TEST_F(JobTest, CancelStopsOnlyWhenConfirmedAndLeavesNoHalfImage)
     ASSERT_TRUE(ts::PumpUntil([] { return !IsJobRunning(); }));
     EXPECT_EQ(Seen(watcher), (Boxes{kReplace, kCreated}));
     ExpectControls(true);
+
+    // Pressed while the zeros of a larger image past the drive's end are read, before its
+    // question: the bar counts them, and nothing is written.
+    Bytes longer = ts::Pattern(static_cast<size_t>(kFloppySize), 13);
+    longer.resize(static_cast<size_t>(kFloppySize + 3 * 1048576), 0);
+    ASSERT_TRUE(ts::WriteWholeFile(image, longer));
+    watcher.Clear();
+    positions_.clear();
+    pressAt = 524288, presses = 1;
+    watcher.Answer(IDYES);
+    RunJob(JobKind::Restore);
+    EXPECT_EQ(Seen(watcher), (Boxes{"Warning|Cancel write image?|question|YesNo", kNotWritten}));
+    EXPECT_EQ(positions_, (std::vector<int>{0, 524288}));
+    EXPECT_EQ(Status(), L"Bytes written: 0 ");
+    EXPECT_TRUE(Contents(drive_) == disk);
 }
 
 TEST_F(JobTest, ShortReadIsAReadErrorCountingOnlyWholeChunks)

@@ -3,6 +3,11 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tests/support/import_patch.h"
 #include "tests/ui/ui_test_env.h"
 #include "ui/machine_guard.h"
 #include "ui/startup.h"
@@ -25,6 +30,68 @@ TEST(MainWindowShowing, HiddenMinimisedOrMaximisedEndsNormalInItsOwnSize)
         ASSERT_TRUE(GetWindowRect(dialog, &shown));
         EXPECT_EQ(shown.right - shown.left, normal.right - normal.left);
         EXPECT_EQ(shown.bottom - shown.top, normal.bottom - normal.top);
+    }
+}
+
+namespace {
+
+ts::ImportPatch* gGetProcAddress = nullptr;
+ts::ImportPatch* gLoadLibraryEx = nullptr;
+std::vector<std::wstring> gSearchFolders;
+std::vector<std::wstring> gLoadedPaths;
+
+BOOL WINAPI RecordSetDllDirectory(LPCWSTR folder)
+{
+    gSearchFolders.push_back(folder != nullptr ? folder : L"(null)");
+    return TRUE;
+}
+
+HMODULE WINAPI RecordLoadLibraryEx(LPCWSTR path, HANDLE file, DWORD flags)
+{
+    gLoadedPaths.push_back(path);
+    return reinterpret_cast<decltype(&LoadLibraryExW)>(gLoadLibraryEx->Original())(path, file, flags);
+}
+
+// Windows before 8 (7 without its update): kernel32 has no SetDefaultDllDirectories.
+FARPROC WINAPI OldKernelProcAddress(HMODULE module, LPCSTR name)
+{
+    if (HIWORD(name) != 0 && lstrcmpA(name, "SetDefaultDllDirectories") == 0)
+        return nullptr;
+    if (HIWORD(name) != 0 && lstrcmpA(name, "SetDllDirectoryW") == 0)
+        return reinterpret_cast<FARPROC>(&RecordSetDllDirectory);
+    return reinterpret_cast<decltype(&GetProcAddress)>(gGetProcAddress->Original())(module, name);
+}
+
+} // namespace
+
+// Where the system cannot keep the program's folder out of the search, the current folder is
+// taken out and every library system code loads later by bare name comes from the system folder.
+// Runs before the case below makes the process's search the system folder only.
+TEST(StartUp, WithoutSetDefaultDllDirectoriesSystemLibrariesAreLoadedFromTheSystemFolder)
+{
+    ts::ImportPatch procs("GetProcAddress", reinterpret_cast<void*>(&OldKernelProcAddress));
+    gGetProcAddress = &procs;
+    ts::ImportPatch loads("LoadLibraryExW", reinterpret_cast<void*>(&RecordLoadLibraryEx));
+    gLoadLibraryEx = &loads;
+    ASSERT_TRUE(procs.Active() && loads.Active());
+    GuardProcess();
+    EXPECT_EQ(gSearchFolders, std::vector<std::wstring>{L""});
+    wchar_t system[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    ASSERT_GT(length, 0u);
+    std::vector<std::wstring> names;
+    for (const std::wstring& path : gLoadedPaths) {
+        EXPECT_EQ(lstrcmpiW(path.substr(0, length + 1).c_str(), (std::wstring(system) + L"\\").c_str()), 0) << path;
+        names.push_back(path.substr(length + 1));
+    }
+    for (const wchar_t* name : {L"version.dll", L"uxtheme.dll", L"dwmapi.dll", L"propsys.dll"}) {
+        EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name;
+        // A later load by bare name finds the system folder's library already loaded.
+        wchar_t loaded[MAX_PATH] = {};
+        const HMODULE module = GetModuleHandleW(name);
+        ASSERT_NE(module, nullptr) << name;
+        ASSERT_GT(GetModuleFileNameW(module, loaded, MAX_PATH), length);
+        EXPECT_EQ(_wcsnicmp(loaded, system, length), 0) << loaded;
     }
 }
 
