@@ -506,7 +506,9 @@ void RunOnOpenDisk(JobKind kind)
                              L"please check the list of drives!");
     if (!told)
         ShowOutcome(texts, finished && sameMedium, verified,
-                    create ? L"\n\nSHA-256: " + DigestHex(digest) : std::wstring());
+                    !create                      ? std::wstring()
+                    : g_App->ChecksumCancelled ? L"\nThe checksum of the image wasn't computed!"
+                                               : L"\n\nSHA-256: " + DigestHex(digest));
 }
 
 DWORD RunJob(JobKind kind)
