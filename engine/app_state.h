@@ -88,6 +88,7 @@ struct AppState {
     // A create that read around unreadable sectors; set when its rescue starts, cleared at each job's start.
     bool ImageRescued = false;
     bool RescueCancelled = false;
+    bool ChecksumCancelled = false; // the rescued image's checksum was stopped by Cancel
     bool RescueDriveLost = false; // the drive went away during the rescue (RescueCancelled too)
     int64_t BytesUnread = 0; // bytes of the image the rescue could not read (zeros there)
     // What the verify of a rescued image compares: the areas its rescue read on the first try.

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "engine/app_state.h"
+#include "engine/transfer.h"
 #include "report/error_box.h"
 
 namespace {
@@ -158,8 +159,9 @@ bool FeedRestOfFile(ImageHash& hash, HANDLE file, BYTE* buffer, DWORD size)
     return true;
 }
 
-bool HashFile(const wchar_t* path, BYTE digest[kSha256Size])
+bool HashFile(AppState& app, const wchar_t* path, BYTE digest[kSha256Size], bool* cancelled)
 {
+    *cancelled = false;
     const HANDLE file =
         CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE)
@@ -169,10 +171,20 @@ bool HashFile(const wchar_t* path, BYTE digest[kSha256Size])
     bool ok = buffer != nullptr;
     Sha256 sha;
     Sha256Init(sha);
+    SetStatusText(L"Computing the checksum of the image file");
+    ShowProgress(app, 0);
+    int64_t done = 0;
     for (DWORD got = kPiece; ok && got != 0;) {
         ok = ReadFile(file, buffer, kPiece, &got, nullptr) != FALSE;
-        if (ok)
-            Sha256Update(sha, buffer, got);
+        if (!ok)
+            break;
+        Sha256Update(sha, buffer, got);
+        done += got;
+        ShowProgress(app, done);
+        if (TakeCancelRequest(app) && ConfirmCancel(app, L"Cancel the checksum?\n(the image is kept without one)")) {
+            *cancelled = true;
+            ok = false;
+        }
     }
     if (buffer != nullptr)
         VirtualFree(buffer, 0, MEM_RELEASE);

@@ -26,10 +26,11 @@ void DropImageHash(ImageHash* hash);
 // false when it can't be read. (A restore reads no more of an image than the drive takes.)
 bool FeedRestOfFile(ImageHash& hash, HANDLE file, BYTE* buffer, DWORD size);
 
-// Hashes a whole file by reading it from its start; false when it can't be read.
-bool HashFile(const wchar_t* path, BYTE digest[kSha256Size]);
-
 struct AppState;
+
+// Hashes a whole file by reading it from its start, the job's bar and status line
+// following it; false when it can't be read or Cancel stopped it (`cancelled` set).
+bool HashFile(AppState& app, const wchar_t* path, BYTE digest[kSha256Size], bool* cancelled);
 
 // Runs a transfer loop (`copy`) with app.Hash fed by it, and gives the digest of
 // what it read. True only when the copy succeeded and every byte was hashed; a

@@ -550,9 +550,14 @@ void RunOnOpenDisk(JobKind kind)
                              L"please check the list of drives!");
     if (!told)
         ShowOutcome(texts, finished && sameMedium, verified,
-                    create ? ImageExtentLine(*g_App) +
-                                 (g_App->JobChecksums ? L"\n\nSHA-256: " + DigestHex(digest) : std::wstring())
-                           : std::wstring());
+                    !create ? std::wstring()
+                            : ImageExtentLine(*g_App) +
+                                  (g_App->ChecksumCancelled ? std::wstring(L"
+The checksum of the image wasn't computed!")
+                                   : g_App->JobChecksums    ? L"
+
+SHA-256: " + DigestHex(digest)
+                                                            : std::wstring()));
 }
 
 DWORD RunJob(JobKind kind)

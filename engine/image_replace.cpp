@@ -256,7 +256,14 @@ bool FinishCreate(AppState& app, const wchar_t* chosen, bool complete, BYTE dige
     if (complete && app.ImageRescued && app.JobChecksums) {
         // Filled out of order: the hash of the bytes read is no hash of the file.
         CloseImageFile();
-        complete = HashFile(app.ImagePath.empty() ? chosen : app.ImagePath.c_str(), digest);
+        complete = HashFile(app, app.ImagePath.empty() ? chosen : app.ImagePath.c_str(), digest,
+                            &app.ChecksumCancelled);
+        if (app.ChecksumCancelled) {
+            // The rescued bytes stay; a checksum file of an older image must not stay beside them.
+            DeleteFileW(ExtendedPath(ChecksumFileOf(chosen)).c_str());
+            app.ImagePath.clear();
+            return true;
+        }
         if (!complete)
             ShowErrorBox(app, L"Read file error");
     }

@@ -370,6 +370,7 @@ void ResetRescue(AppState& app)
 {
     app.ImageRescued = false;
     app.RescueCancelled = false;
+    app.ChecksumCancelled = false;
     app.RescueDriveLost = false;
     app.BytesUnread = 0;
     app.VerifyAreas.clear();

@@ -238,6 +238,38 @@ TEST_F(SimRescueTest, CancelInEachPassKeepsWhatWasReadAndALaterRunContinuesIt)
     }
 }
 
+TEST_F(SimRescueTest, CancelWhileTheImageIsHashedKeepsItWithoutAChecksumFile)
+{
+    const Bytes data = AddFailingDisk();
+    state_->VerifyAfterWriting = false;
+    // An older image's checksum file: it must not stay beside the rescued bytes.
+    ASSERT_TRUE(ts::WriteWholeFile(image_ + L".sha256", Bytes(70, 'a')));
+    std::wstring status;
+    stack_->Watch(image_);
+    sim::Hook hook;
+    hook.function = "ReadFile";
+    hook.path = image_;
+    hook.nth = 2;
+    hook.action = [&](const sim::CallRecord&) {
+        status = Status();
+        RequestCancel();
+    };
+    stack_->AddHook(hook);
+    ts::BoxWatcher watcher;
+    watcher.Answer(IDYES);
+    watcher.Answer(IDYES);
+    RunJob(JobKind::Create);
+    std::string outcome = Outcome("28 672 Bytes couldn't be read!");
+    outcome.insert(outcome.find("|warning"), "\nThe checksum of the image wasn't computed!");
+    EXPECT_EQ(Seen(watcher),
+              (Boxes{kQuestion, "Warning|Cancel the checksum?\n(the image is kept without one)|question|YesNo", outcome}));
+    EXPECT_EQ(status.substr(0, 40), L"Computing the checksum of the image file");
+    EXPECT_EQ(FileSize(image_ + L".sha256"), -1);
+    const RescueMap map = ReadMap();
+    EXPECT_EQ(BadAreas(map), "0+1- 100+3- 143+2- 362+1- ");
+    EXPECT_TRUE(Contents(image_) == Expected(data, map));
+}
+
 TEST_F(SimRescueTest, ScrapesInPhysicalSectorsWhereTheDriveTellsThem)
 {
     // A disk of 512-byte sectors on 4096-byte physical ones: its bad physical sector fails eight reads.
