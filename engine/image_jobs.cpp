@@ -552,11 +552,8 @@ void RunOnOpenDisk(JobKind kind)
         ShowOutcome(texts, finished && sameMedium, verified,
                     !create ? std::wstring()
                             : ImageExtentLine(*g_App) +
-                                  (g_App->ChecksumCancelled ? std::wstring(L"
-The checksum of the image wasn't computed!")
-                                   : g_App->JobChecksums    ? L"
-
-SHA-256: " + DigestHex(digest)
+                                  (g_App->ChecksumCancelled ? std::wstring(L"\nThe checksum of the image wasn't computed!")
+                                   : g_App->JobChecksums    ? L"\n\nSHA-256: " + DigestHex(digest)
                                                             : std::wstring()));
 }
 
