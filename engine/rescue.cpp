@@ -19,6 +19,16 @@
 
 namespace {
 
+// A question about reading on, default No, the taskbar button paused while it is open.
+bool AskReadQuestion(AppState& app, const std::wstring& question)
+{
+    PostTaskbarState(app.MainWindow, TaskbarState::Paused);
+    const bool yes = MessageBoxW(app.MainWindow, question.c_str(), L"Read image from disk",
+                                 MB_ICONWARNING | MB_YESNO | MB_DEFBUTTON2) == IDYES;
+    PostTaskbarState(app.MainWindow, TaskbarState::Running);
+    return yes;
+}
+
 // The split pass reads failed chunks again in blocks of this size (whole sectors).
 const uint32_t kSplitBlock = 64 * 1024;
 // The map is written again at least this often while the rescue runs.
@@ -203,13 +213,9 @@ bool GoOnAfterFailure(Rescue& rescue, int64_t pos, int64_t size)
     if (run.stretches < run.askAt)
         return true;
     AppState& app = rescue.app;
-    PostTaskbarState(app.MainWindow, TaskbarState::Paused);
-    const std::wstring question = L"The physical disk failed its last " + TrimmedCount(run.reads) +
-                                  L" reads, all over the disk!\nGo on reading around the unreadable parts?\n"
-                                  L"(No stops the rescue: the image and its map keep what was read)";
-    const bool yes = MessageBoxW(app.MainWindow, question.c_str(), L"Read image from disk",
-                                 MB_ICONWARNING | MB_YESNO | MB_DEFBUTTON2) == IDYES;
-    PostTaskbarState(app.MainWindow, TaskbarState::Running);
+    const bool yes = AskReadQuestion(app, L"The physical disk failed its last " + TrimmedCount(run.reads) +
+                                              L" reads, all over the disk!\nGo on reading around the unreadable parts?\n"
+                                              L"(No stops the rescue: the image and its map keep what was read)");
     run.askAt *= 2;
     return yes;
 }
@@ -381,13 +387,9 @@ bool RescueAfterReadError(AppState& app, uint32_t chunk, bool* rescued)
     // A drive that is gone has nothing to read around.
     if (!app.LastIoResult && DriveGone(GetLastError()))
         return false;
-    PostTaskbarState(app.MainWindow, TaskbarState::Paused);
-    const std::wstring question = L"Can't read the physical disk at byte " + FormatByteCount(app.BytesDone) +
-                                  L"!\nRead around the unreadable parts and go on?\n"
-                                  L"(the image holds zeros where nothing could be read)";
-    const bool yes = MessageBoxW(app.MainWindow, question.c_str(), L"Read image from disk",
-                                 MB_ICONWARNING | MB_YESNO | MB_DEFBUTTON2) == IDYES;
-    PostTaskbarState(app.MainWindow, TaskbarState::Running);
+    const bool yes = AskReadQuestion(app, L"Can't read the physical disk at byte " + FormatByteCount(app.BytesDone) +
+                                              L"!\nRead around the unreadable parts and go on?\n"
+                                              L"(the image holds zeros where nothing could be read)");
     if (!yes)
         return false;
     // The image and its map stay under the chosen name from now on.
