@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "drives/layout_rules.h"
-#include "engine/sparse_image.h"
+#include "image/sparse_image.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/checksum_file.h"
+#include "image/checksum_file.h"
 #include "engine/first_difference.h"
-#include "engine/sha256.h"
+#include "image/sha256.h"
 
 #if defined(__i386__) && defined(__GNUC__)
 #include <emmintrin.h>

@@ -1,8 +1,8 @@
 // Create and restore jobs on file-backed drives, started with StartImageJob.
 #include "tests/engine/engine_fixture.h"
 
-#include "engine/checksum_file.h"
-#include "engine/image_file.h"
+#include "image/checksum_file.h"
+#include "image/image_file.h"
 #include "engine/transfer.h"
 #include "resource.h"
 

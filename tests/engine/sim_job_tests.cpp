@@ -2,7 +2,7 @@
 // insists on whole sectors, with 512- and 4096-byte sectors, and the stack's own rules.
 #include "tests/engine/sim_fixture.h"
 
-#include "engine/checksum_file.h"
+#include "image/checksum_file.h"
 #include "engine/transfer.h"
 #include "tests/support/import_patch.h"
 

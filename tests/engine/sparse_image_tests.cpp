@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "engine/sparse_image.h"
+#include "image/sparse_image.h"
 #include "engine/transfer.h"
 #include "tests/support/import_patch.h"
 

@@ -1,4 +1,4 @@
-#include "engine/sha256.h"
+#include "image/sha256.h"
 
 #include <cstring>
 

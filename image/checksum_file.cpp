@@ -1,4 +1,4 @@
-#include "engine/checksum_file.h"
+#include "image/checksum_file.h"
 
 #include <cstdint>
 #include <cstring>
@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "engine/app_state.h"
-#include "engine/image_replace.h"
+#include "image/image_replace.h"
 #include "report/error_box.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "engine/image_hash.h"
+#include "image/image_hash.h"
 
 #include <cstring>
 #include <new>

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "engine/sha256.h"
+#include "image/sha256.h"
 
 enum class ChecksumEntry {
     Listed,    // a well-formed line names the image: its digest is given

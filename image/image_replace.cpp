@@ -1,10 +1,10 @@
-#include "engine/image_replace.h"
+#include "image/image_replace.h"
 
 #include "engine/app_state.h"
-#include "engine/checksum_file.h"
-#include "engine/image_hash.h"
+#include "image/checksum_file.h"
+#include "image/image_hash.h"
 #include "engine/image_jobs.h"
-#include "engine/sparse_image.h"
+#include "image/sparse_image.h"
 #include "report/error_box.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "engine/image_file.h"
+#include "image/image_file.h"
 
 #include <cwctype>
 

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "engine/sha256.h"
+#include "image/sha256.h"
 
 struct ImageHash;
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/sha256.h"
+#include "image/sha256.h"
 
 struct AppState;
 

@@ -1,4 +1,4 @@
-#include "engine/sparse_image.h"
+#include "image/sparse_image.h"
 
 #include <winioctl.h>
 
