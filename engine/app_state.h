@@ -72,6 +72,14 @@ struct AppState {
     bool CancelRequested = false; // guarded by Lock
     // The last cancel question was answered No; a new request forgets it. Guarded by Lock.
     bool CancelDeclined = false;
+    // A rescue's passes: one read of a failing drive can take a minute, so Cancel asks its
+    // question at the press, on the thread that pressed, and the passes stop after the read
+    // in flight once it is answered Yes. All guarded by Lock.
+    bool CancelAtPress = false;     // the passes run: a press asks at once
+    bool CancelQuestionOpen = false; // that question is on the screen
+    bool CancelConfirmed = false;   // ... and was answered Yes
+    DWORD ReadSinceMs = 0;          // when the rescue's read in flight began (GetTickCount); 0: none
+    int ReadPass = 0;               // the pass of that read
     // "Verify after writing": the operator's choice, read and changed on the user-interface thread only.
     bool VerifyAfterWriting = true;
     // Whether the running job verifies: taken from the choice by StartImageJob before the worker starts.

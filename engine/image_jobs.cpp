@@ -233,6 +233,7 @@ void ClearCancelRequest()
 {
     EnterCriticalSection(&g_App->Lock);
     g_App->CancelRequested = false;
+    g_App->CancelConfirmed = false;
     LeaveCriticalSection(&g_App->Lock);
 }
 
@@ -596,10 +597,17 @@ void SetControlsIdle(bool enable)
 
 void RequestCancel()
 {
-    EnterCriticalSection(&g_App->Lock);
-    g_App->CancelRequested = true;
-    g_App->CancelDeclined = false;
-    LeaveCriticalSection(&g_App->Lock);
+    AppState& app = *g_App;
+    EnterCriticalSection(&app.Lock);
+    // A rescue's read may keep the job from asking for a minute: the press asks itself.
+    const bool ask = app.CancelAtPress && !app.CancelQuestionOpen && !app.CancelConfirmed;
+    if (!app.CancelAtPress)
+        app.CancelRequested = true;
+    app.CancelQuestionOpen = app.CancelQuestionOpen || ask;
+    app.CancelDeclined = false;
+    LeaveCriticalSection(&app.Lock);
+    if (ask)
+        AskCancelAtPress(app);
 }
 
 bool CancelWasDeclined()
@@ -635,6 +643,7 @@ bool StartImageJob(JobKind kind)
         return false;
     }
     GuardJob(g_App->MainWindow, true);
+    WatchReadWait(*g_App, true);
     return true;
 }
 
@@ -645,6 +654,7 @@ void OnJobEnded()
     CloseHandle(JobThread);
     JobThread = nullptr;
     GuardJob(g_App->MainWindow, false);
+    WatchReadWait(*g_App, false);
     ShowTaskbarState(g_App->MainWindow, TaskbarState::None);
     FocusControl(StartingButton(RunningKind));
 }

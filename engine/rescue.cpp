@@ -50,6 +50,10 @@ struct AccessAlignment {
 const DWORD kLargestMap = 64 << 20;
 
 const wchar_t kWriteFileError[] = L"Write file error";
+const wchar_t kCancelQuestion[] = L"Cancel the rescue?\n(what was read is kept, the map tells what wasn't)";
+// A read that has not answered for this long is told on the status line.
+const DWORD kReadWaitToTellMs = 1000;
+const UINT_PTR kReadWaitTimer = 0x4B52;
 const wchar_t kWriteMapError[] = L"Can't write the rescue map file,\nplease check the filename or file properties!";
 
 // Failed reads since the last one that read: a failed read that doesn't continue the
@@ -131,10 +135,37 @@ std::wstring TrimmedCount(int64_t bytes)
 // Reads `size` bytes of the drive at `offset` into the buffer: read only when all of them came.
 Got ReadDrive(AppState& app, int64_t offset, DWORD size)
 {
+    // The window tells when this read keeps it waiting; 0 means none, so 0 is never a start.
+    EnterCriticalSection(&app.Lock);
+    app.ReadSinceMs = GetTickCount() | 1;
+    LeaveCriticalSection(&app.Lock);
     DWORD got = 0;
-    if (SeekTo(app.DiskHandle, offset) && ReadFile(app.DiskHandle, app.TransferBuffer, size, &got, nullptr))
+    const bool read = SeekTo(app.DiskHandle, offset) && ReadFile(app.DiskHandle, app.TransferBuffer, size, &got, nullptr);
+    const DWORD error = GetLastError();
+    EnterCriticalSection(&app.Lock);
+    app.ReadSinceMs = 0;
+    LeaveCriticalSection(&app.Lock);
+    if (read)
         return got == size ? Got::Read : Got::Unreadable;
-    return DriveGone(GetLastError()) ? Got::DriveLost : Got::Unreadable;
+    return DriveGone(error) ? Got::DriveLost : Got::Unreadable;
+}
+
+// Whether Cancel was pressed and its question answered Yes (see AskCancelAtPress).
+bool CancelConfirmed(AppState& app)
+{
+    EnterCriticalSection(&app.Lock);
+    const bool confirmed = app.CancelConfirmed;
+    LeaveCriticalSection(&app.Lock);
+    return confirmed;
+}
+
+// Cancel asks at the press while the passes run; `on` at their start, off at their end.
+void AskCancelAtPress(AppState& app, bool on)
+{
+    EnterCriticalSection(&app.Lock);
+    app.CancelAtPress = on;
+    app.CancelRequested = false;
+    LeaveCriticalSection(&app.Lock);
 }
 
 // Puts what was read at its place in the image; zeros are skipped in a sparse image.
@@ -199,6 +230,13 @@ void AddVerifyArea(AppState& app, int64_t pos, int64_t size)
 
 enum class PassEnd { Done, Cancelled, Failed, DriveLost };
 
+// "Rescuing physical drive · pass 2 of 4": the step of a pass on the status line.
+std::wstring PassStepText(int pass)
+{
+    return std::wstring(L"Rescuing physical drive \u00B7 pass ") + static_cast<wchar_t>(L'0' + pass) + L" of " +
+           static_cast<wchar_t>(L'0' + kPasses);
+}
+
 // Counts a failed read of [pos, pos + size) into the run; after many, asks whether to go on.
 // True to go on.
 bool GoOnAfterFailure(Rescue& rescue, int64_t pos, int64_t size)
@@ -243,8 +281,10 @@ PassEnd RunPass(Rescue& rescue, int pass, char from, uint32_t piece, bool aligne
     if (total == 0)
         return PassEnd::Done;
     CountBytes(app, total);
-    SetStatusText(std::wstring(L"Rescuing physical drive \u00B7 pass ") + static_cast<wchar_t>(L'0' + pass) +
-                  L" of " + static_cast<wchar_t>(L'0' + kPasses));
+    EnterCriticalSection(&app.Lock);
+    app.ReadPass = pass;
+    LeaveCriticalSection(&app.Lock);
+    SetStatusText(PassStepText(pass));
     int64_t done = 0;
     RescueArea area;
     for (int64_t at = 0; NextArea(map, from, at, &area); at = area.pos + area.size) {
@@ -267,10 +307,7 @@ PassEnd RunPass(Rescue& rescue, int pass, char from, uint32_t piece, bool aligne
         }
         done += area.size;
         ShowProgress(app, done);
-        if (got != Got::Read && !GoOnAfterFailure(rescue, area.pos, area.size))
-            return PassEnd::Cancelled;
-        if (TakeCancelRequest(app) &&
-            ConfirmCancel(app, L"Cancel the rescue?\n(what was read is kept, the map tells what wasn't)"))
+        if (CancelConfirmed(app) || (got != Got::Read && !GoOnAfterFailure(rescue, area.pos, area.size)))
             return PassEnd::Cancelled;
         if (GetTickCount() - rescue.mapSavedMs >= kMapIntervalMs && !SaveMap(rescue))
             return PassEnd::Failed;
@@ -289,6 +326,7 @@ bool RunRescue(AppState& app, RescueMap& map, uint32_t chunk)
     app.ImageRescued = true;
     const uint32_t block = std::max<uint32_t>(rescue.physical, kSplitBlock - kSplitBlock % rescue.physical);
     PassEnd end = SaveMap(rescue) ? PassEnd::Done : PassEnd::Failed;
+    AskCancelAtPress(app, true);
     if (end == PassEnd::Done)
         end = RunPass(rescue, 1, kAreaNotTried, chunk, false, kAreaNotSplit);
     if (end == PassEnd::Done)
@@ -297,6 +335,7 @@ bool RunRescue(AppState& app, RescueMap& map, uint32_t chunk)
         end = RunPass(rescue, 3, kAreaNotScraped, rescue.physical, true, kAreaBad);
     if (end == PassEnd::Done)
         end = RunPass(rescue, 4, kAreaBad, rescue.physical, true, kAreaBad);
+    AskCancelAtPress(app, false);
     // The image has the drive's size whatever was read: its end may be unreadable or zeros.
     LARGE_INTEGER size = {};
     size.QuadPart = map.size;
@@ -422,6 +461,48 @@ bool ContinueRescue(AppState& app, RescueMap& map, uint32_t chunk)
 {
     // Bad sectors get one more read in the retry pass.
     return RunRescue(app, map, chunk);
+}
+
+void AskCancelAtPress(AppState& app)
+{
+    if (ConfirmCancel(app, kCancelQuestion)) {
+        EnterCriticalSection(&app.Lock);
+        app.CancelConfirmed = true;
+        LeaveCriticalSection(&app.Lock);
+    }
+    EnterCriticalSection(&app.Lock);
+    app.CancelQuestionOpen = false;
+    LeaveCriticalSection(&app.Lock);
+}
+
+namespace {
+
+// Every quarter of a second while a job runs: a rescue's read that keeps the drive
+// busy for more than a second is told on the status line, with how long it has taken.
+void CALLBACK TellReadWait(HWND, UINT, UINT_PTR, DWORD)
+{
+    AppState& app = *g_App;
+    EnterCriticalSection(&app.Lock);
+    const DWORD since = app.ReadSinceMs;
+    const int pass = app.ReadPass;
+    LeaveCriticalSection(&app.Lock);
+    // The start has its lowest bit set; one that the timer's message outran is no wait.
+    const DWORD waited = (GetTickCount() | 1) - since;
+    if (since == 0 || waited < kReadWaitToTellMs || waited > 0x80000000u)
+        return;
+    const std::wstring text = PassStepText(pass) + L" \u00B7 waiting " + TrimmedCount(waited / 1000) +
+                              L" s for the disk to answer a read";
+    SendDlgItemMessageW(app.MainWindow, IDC_STATUS, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+} // namespace
+
+void WatchReadWait(AppState& app, bool on)
+{
+    if (on)
+        SetTimer(app.MainWindow, kReadWaitTimer, 250, TellReadWait);
+    else
+        KillTimer(app.MainWindow, kReadWaitTimer);
 }
 
 std::wstring RescueStatusText(const AppState& app)

@@ -31,6 +31,14 @@ bool RescueAfterReadError(AppState& app, uint32_t chunk, bool* rescued);
 // True when every pass ran to its end; false when cancelled or after an error box.
 bool ContinueRescue(AppState& app, RescueMap& map, uint32_t chunk);
 
+// Cancel pressed while the passes run (see AppState::CancelAtPress): asks the rescue's
+// cancel question on the calling thread, at once; Yes stops the passes after the read in
+// flight. The caller has set CancelQuestionOpen.
+void AskCancelAtPress(AppState& app);
+// Tells on the status line when a read of the rescue keeps the drive busy: a timer of
+// the window's thread, `on` when a job starts and off when it has ended.
+void WatchReadWait(AppState& app, bool on);
+
 // "Bytes read: N, unreadable: M" after a rescue.
 std::wstring RescueStatusText(const AppState& app);
 // The outcome box's text after a rescue of the image `imageName`.

@@ -238,6 +238,51 @@ TEST_F(SimRescueTest, CancelInEachPassKeepsWhatWasReadAndALaterRunContinuesIt)
     }
 }
 
+TEST_F(SimRescueTest, CancelDuringASlowReadIsAskedAtOnceAndStopsTheRescueAfterThatRead)
+{
+    // A failing drive takes seconds to give up a read; the first slow read of the copy pass
+    // is the chunk at sector 72, whose sectors 100-102 are bad.
+    sim::Disk disk = FailingDisk();
+    disk.failedReadDelayMs = 2500;
+    Add(disk);
+    state_->VerifyAfterWriting = false;
+    const int64_t slow = 2 * kChunk;
+    auto started = std::make_shared<volatile LONG>(0);
+    sim::Hook hook;
+    hook.function = "ReadFile";
+    hook.path = sim::DiskPath(kNumber);
+    hook.nth = 0;
+    hook.action = [slow, started](const sim::CallRecord& call) {
+        if (call.offset == slow)
+            InterlockedExchange(started.get(), 1);
+    };
+    stack_->AddHook(hook);
+    ts::BoxWatcher watcher;
+    watcher.Answer(IDYES);
+    watcher.Answer(IDYES);
+    ASSERT_TRUE(StartImageJob(JobKind::Create));
+    ASSERT_TRUE(ts::PumpUntil([started] { return *started != 0; }, 60000));
+    const DWORD readStart = GetTickCount();
+    ts::PumpUntil([] { return false; }, 1300);
+    EXPECT_EQ(Status(), L"Rescuing physical drive \u00B7 pass 1 of 4 \u00B7 waiting 1 s for the disk to answer a read");
+    // Pressed as on the window's thread: the question is there and answered before the read ends.
+    RequestCancel();
+    EXPECT_LT(GetTickCount() - readStart, 2500u) << "the question waited for the read";
+    EXPECT_EQ(Seen(watcher), (Boxes{kQuestion, kCancelQuestion}));
+    ASSERT_TRUE(ts::PumpUntil([] { return !IsJobRunning(); }, 30000));
+    const std::vector<sim::CallRecord> calls = CallsOn(sim::DiskPath(kNumber));
+    int64_t lastRead = -1;
+    for (const sim::CallRecord& call : calls)
+        if (call.function == "ReadFile")
+            lastRead = call.offset;
+    EXPECT_EQ(lastRead, slow) << "the rescue read on after the read in flight";
+    const RescueMap cancelled = ReadMap();
+    EXPECT_EQ(BadAreas(cancelled), "0+36* 72+36* 108+255? ");
+    EXPECT_EQ(Seen(watcher).back(), Outcome("the rescue was cancelled and " +
+                                            Count(kSize - BytesWithStatus(cancelled, kAreaRead)) + " Bytes weren't read!"));
+    EXPECT_TRUE(Contents(image_) == Expected(Contents(drive_), cancelled));
+}
+
 TEST_F(SimRescueTest, CancelWhileTheImageIsHashedKeepsItWithoutAChecksumFile)
 {
     const Bytes data = AddFailingDisk();
