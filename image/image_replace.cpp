@@ -152,7 +152,7 @@ bool MakeRoomForImage(AppState& app, const wchar_t* path, int64_t imageSize)
                                    L"There is no room for the new image beside the old one:\nthe old image is "
                                    L"deleted first.\n\nREPLACE ?",
                                    L"Write image file", MB_ICONWARNING | MB_YESNO | MB_DEFBUTTON2);
-    if (answer != IDYES || !DeleteFileW(path))
+    if (answer != IDYES || !DeleteRetrying(path))
         return false;
     // Its checksum file would describe an image that is gone.
     DeleteRetrying(ChecksumFileOf(path));
@@ -216,7 +216,7 @@ void DiscardTemporaryImage(AppState& app, const wchar_t* chosen)
 {
     CloseImageFile();
     if (!app.ImagePath.empty() && app.ImagePath != chosen)
-        DeleteFileW(app.ImagePath.c_str());
+        DeleteRetrying(app.ImagePath);
     app.ImagePath.clear();
 }
 
@@ -260,7 +260,7 @@ bool FinishCreate(AppState& app, const wchar_t* chosen, bool complete, BYTE dige
                             &app.ChecksumCancelled);
         if (app.ChecksumCancelled) {
             // The rescued bytes stay; a checksum file of an older image must not stay beside them.
-            DeleteFileW(ExtendedPath(ChecksumFileOf(chosen)).c_str());
+            DeleteRetrying(ChecksumFileOf(chosen));
             app.ImagePath.clear();
             return true;
         }
