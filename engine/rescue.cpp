@@ -307,7 +307,9 @@ PassEnd RunPass(Rescue& rescue, int pass, char from, uint32_t piece, bool aligne
         }
         done += area.size;
         ShowProgress(app, done);
-        if (CancelConfirmed(app) || (got != Got::Read && !GoOnAfterFailure(rescue, area.pos, area.size)))
+        // The retry pass reads only sectors known bad: failures in a row are what it expects.
+        if (CancelConfirmed(app) ||
+            (got != Got::Read && pass < kPasses && !GoOnAfterFailure(rescue, area.pos, area.size)))
             return PassEnd::Cancelled;
         if (GetTickCount() - rescue.mapSavedMs >= kMapIntervalMs && !SaveMap(rescue))
             return PassEnd::Failed;

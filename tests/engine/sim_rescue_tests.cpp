@@ -373,7 +373,7 @@ TEST_F(SimRescueTest, ADriveThatGoesAwayStopsTheRescueAndALaterRunContinuesIt)
     EXPECT_TRUE(Contents(image_) == Expected(data, done));
 }
 
-TEST_F(SimRescueTest, ADriveThatReadsNothingAsksWhetherToGoOnAndItsVerifyComparesNothing)
+TEST_F(SimRescueTest, ADriveThatReadsNothingAsksWhetherToGoOnAndScatteredBadSectorsDoNot)
 {
     sim::Disk disk = FailingDisk();
     disk.badAreas = {{0, kSize, -1}};
@@ -390,6 +390,19 @@ TEST_F(SimRescueTest, ADriveThatReadsNothingAsksWhetherToGoOnAndItsVerifyCompare
     EXPECT_EQ(Seen(watcher), (Boxes{kQuestion, goOn("21"), goOn("358"),
                                     Outcome(Count(kSize) + " Bytes couldn't be read!")}));
     EXPECT_EQ(BytesWithStatus(ReadMap(), kAreaBad), kSize);
+
+    // Twenty bad sectors with good ones between: the retry pass fails all of them in a
+    // row, and that is no drive that stopped reading.
+    stack_.reset();
+    stack_.reset(new sim::Stack);
+    disk.badAreas.clear();
+    for (int64_t sector = 0; sector < 360; sector += 18)
+        disk.badAreas.push_back({sector * kSector, kSector, -1});
+    Add(disk);
+    watcher.Clear();
+    watcher.Answer(IDYES);
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{kQuestion, Outcome(Count(20 * kSector) + " Bytes couldn't be read!")}));
 }
 
 TEST_F(SimRescueTest, ContinuesTheStandardToolsMapAndTheToolReadsOurs)
