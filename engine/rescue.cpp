@@ -268,10 +268,47 @@ int64_t PieceEnd(int64_t pos, uint32_t piece, bool aligned, DWORD offset)
     return from < 0 ? offset : offset + (from / piece + 1) * piece;
 }
 
+// One piece of a pass: read, written, marked read or `failed`, counted into `*done`. False
+// when the pass ends here (`*end` tells why); `*got` what the drive answered.
+bool ReadPiece(Rescue& rescue, int pass, int64_t pos, int64_t size, char failed, int64_t* done, Got* got,
+               PassEnd* end)
+{
+    AppState& app = rescue.app;
+    RescueMap& map = rescue.map;
+    map.currentPos = pos;
+    *got = ReadDrive(app, pos, static_cast<DWORD>(size));
+    // The drive is gone: what is left stays as it is in the map, for a run when it is back.
+    if (*got == Got::DriveLost) {
+        *end = PassEnd::DriveLost;
+        return false;
+    }
+    if (*got == Got::Read && !WriteImage(app, pos, static_cast<DWORD>(size))) {
+        ShowErrorBox(app, kWriteFileError);
+        *end = PassEnd::Failed;
+        return false;
+    }
+    MarkArea(map, pos, size, *got == Got::Read ? kAreaRead : failed);
+    if (*got == Got::Read) {
+        rescue.failed = FailedRun{-1, 0, 0, 0, rescue.failed.askAt};
+        if (pass == 1)
+            AddVerifyArea(app, pos, size);
+    }
+    *done += size;
+    ShowProgress(app, *done);
+    *end = PassEnd::Cancelled;
+    // The retry pass reads only sectors known bad: failures in a row are what it expects.
+    if (CancelConfirmed(app) || (*got != Got::Read && pass < kPasses && !GoOnAfterFailure(rescue, pos, size)))
+        return false;
+    *end = PassEnd::Failed;
+    return GetTickCount() - rescue.mapSavedMs < kMapIntervalMs || SaveMap(rescue);
+}
+
 // Reads every area of status `from` in pieces of up to `piece` bytes, each once: a piece
 // that reads becomes read, one that doesn't becomes `failed`. Pieces read by the first
-// pass are what the verify compares.
-PassEnd RunPass(Rescue& rescue, int pass, char from, uint32_t piece, bool aligned, char failed)
+// pass are what the verify compares. With `trim`, an area is read from its start until a
+// piece fails, then from its end back until one fails: what lies between those two goes
+// to the next pass unread, so a bad spot costs one failed read from each side.
+PassEnd RunPass(Rescue& rescue, int pass, char from, uint32_t piece, bool aligned, char failed, bool trim = false)
 {
     AppState& app = rescue.app;
     RescueMap& map = rescue.map;
@@ -286,33 +323,31 @@ PassEnd RunPass(Rescue& rescue, int pass, char from, uint32_t piece, bool aligne
     LeaveCriticalSection(&app.Lock);
     SetStatusText(PassStepText(pass));
     int64_t done = 0;
+    PassEnd end = PassEnd::Done;
+    Got got = Got::Read;
     RescueArea area;
-    for (int64_t at = 0; NextArea(map, from, at, &area); at = area.pos + area.size) {
-        area.size = std::min(area.size, PieceEnd(area.pos, piece, aligned, rescue.physicalOffset) - area.pos);
-        const DWORD size = static_cast<DWORD>(area.size);
-        map.currentPos = area.pos;
-        const Got got = ReadDrive(app, area.pos, size);
-        // The drive is gone: what is left stays as it is in the map, for a run when it is back.
-        if (got == Got::DriveLost)
-            return PassEnd::DriveLost;
-        if (got == Got::Read && !WriteImage(app, area.pos, size)) {
-            ShowErrorBox(app, kWriteFileError);
-            return PassEnd::Failed;
+    for (int64_t at = 0; NextArea(map, from, at, &area);) {
+        const int64_t areaEnd = area.pos + area.size;
+        at = std::min(areaEnd, PieceEnd(area.pos, piece, aligned, rescue.physicalOffset));
+        if (!ReadPiece(rescue, pass, area.pos, at - area.pos, failed, &done, &got, &end))
+            return end;
+        if (!trim || got == Got::Read || at == areaEnd)
+            continue;
+        // From the area's far end back, until a piece fails.
+        int64_t back = areaEnd;
+        do {
+            const int64_t start = std::max(at, back - static_cast<int64_t>(piece));
+            if (!ReadPiece(rescue, pass, start, back - start, failed, &done, &got, &end))
+                return end;
+            back = start;
+        } while (back > at && got == Got::Read);
+        // Between the two failed pieces: left to the next pass, unread.
+        if (back > at) {
+            MarkArea(map, at, back - at, failed);
+            done += back - at;
+            ShowProgress(app, done);
         }
-        MarkArea(map, area.pos, area.size, got == Got::Read ? kAreaRead : failed);
-        if (got == Got::Read) {
-            rescue.failed = FailedRun{-1, 0, 0, 0, rescue.failed.askAt};
-            if (pass == 1)
-                AddVerifyArea(app, area.pos, area.size);
-        }
-        done += area.size;
-        ShowProgress(app, done);
-        // The retry pass reads only sectors known bad: failures in a row are what it expects.
-        if (CancelConfirmed(app) ||
-            (got != Got::Read && pass < kPasses && !GoOnAfterFailure(rescue, area.pos, area.size)))
-            return PassEnd::Cancelled;
-        if (GetTickCount() - rescue.mapSavedMs >= kMapIntervalMs && !SaveMap(rescue))
-            return PassEnd::Failed;
+        at = areaEnd;
     }
     return PassEnd::Done;
 }
@@ -332,7 +367,7 @@ bool RunRescue(AppState& app, RescueMap& map, uint32_t chunk)
     if (end == PassEnd::Done)
         end = RunPass(rescue, 1, kAreaNotTried, chunk, false, kAreaNotSplit);
     if (end == PassEnd::Done)
-        end = RunPass(rescue, 2, kAreaNotSplit, block, false, kAreaNotScraped);
+        end = RunPass(rescue, 2, kAreaNotSplit, block, false, kAreaNotScraped, true);
     if (end == PassEnd::Done)
         end = RunPass(rescue, 3, kAreaNotScraped, rescue.physical, true, kAreaBad);
     if (end == PassEnd::Done)
