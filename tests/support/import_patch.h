@@ -1,4 +1,4 @@
-// Replaces a kernel32 import of this executable for a while: the program's
+// Replaces an import of this executable for a while: the program's
 // code is linked into the tests and the benchmark, so its calls go through it.
 #pragma once
 
@@ -8,21 +8,21 @@
 
 namespace ts {
 
-// Replaces this executable's import of `function` from kernel32 while it lives.
+// Replaces this executable's import of `function` from `module` while it lives.
 class ImportPatch {
   public:
-    ImportPatch(const char* function, void* replacement)
+    ImportPatch(const char* function, void* replacement, const char* module = "kernel32.dll")
     {
         BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
         const auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
         const auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
         const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-        for (auto* module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); module->Name != 0;
-             ++module) {
-            if (lstrcmpiA(reinterpret_cast<const char*>(base + module->Name), "kernel32.dll") != 0)
+        for (auto* entry = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); entry->Name != 0;
+             ++entry) {
+            if (lstrcmpiA(reinterpret_cast<const char*>(base + entry->Name), module) != 0)
                 continue;
-            auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->OriginalFirstThunk);
-            auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->FirstThunk);
+            auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
+            auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
             for (; names->u1.AddressOfData != 0; ++names, ++slots) {
                 if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
                     continue;

@@ -1,0 +1,253 @@
+// Times a whole job as the dialog starts it: StartImageJob on a file-backed drive, from
+// the press to the outcome box, with every step the job takes (the drive's checks, the
+// checksum lookup, the fit, the copy and its hash, the verify, the temporary file's
+// move, the checksum file). Where the time goes is recorded at the program's own calls:
+// each file it opens, its first and last read and write, every flush and move, and per
+// thread the time spent in reads, writes and waits and its CPU time.
+//   korvane_job_bench create|restore DRIVE IMAGE SIZE VERIFY(0|1) CHECKSUM(0|1)
+// Prints: seconds=<press to outcome box> cpu=<process CPU seconds> bytes=<SIZE> ok=<0|1>,
+// then "at <seconds> <event>" lines and one "thread" line per thread that did I/O or waited.
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bench/bench_support.h"
+#include "engine/app_state.h"
+#include "engine/image_jobs.h"
+#include "resource.h"
+#include "tests/support/import_patch.h"
+#include "tests/support/win_test_support.h"
+
+namespace {
+
+struct ThreadFigures {
+    int order = 0; // 1 for the first thread seen after the press
+    double cpu = 0, reading = 0, writing = 0, waiting = 0;
+    long long reads = 0, writes = 0;
+};
+
+CRITICAL_SECTION Guard;
+LARGE_INTEGER Frequency, Start;
+std::vector<std::string> Events;
+std::map<DWORD, ThreadFigures> Threads;
+double OutcomeAt = -1;
+std::wstring OutcomeText;
+bool FirstRead = true, FirstWrite = true;
+double LastRead = 0, LastWrite = 0;
+
+double Now()
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart - Start.QuadPart) / static_cast<double>(Frequency.QuadPart);
+}
+
+double ThreadCpu()
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user))
+        return 0;
+    const auto seconds = [](const FILETIME& t) {
+        return ((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
+// The figures of the calling thread, its CPU time taken now; called with Guard held.
+ThreadFigures& Figures()
+{
+    ThreadFigures& figures = Threads[GetCurrentThreadId()];
+    if (figures.order == 0)
+        figures.order = static_cast<int>(Threads.size());
+    figures.cpu = ThreadCpu();
+    return figures;
+}
+
+void Note(const std::string& what, double at)
+{
+    char line[256];
+    std::snprintf(line, sizeof(line), "at %8.3f %s", at, what.c_str());
+    Events.push_back(line);
+}
+
+std::string Narrow(const wchar_t* text)
+{
+    std::string narrow;
+    for (; text != nullptr && *text != 0; ++text)
+        narrow += *text < 128 ? static_cast<char>(*text) : '?';
+    return narrow;
+}
+
+std::string BaseName(const wchar_t* path)
+{
+    const wchar_t* slash = path != nullptr ? std::wcsrchr(path, L'\\') : nullptr;
+    return Narrow(slash != nullptr ? slash + 1 : path);
+}
+
+ts::ImportPatch* CreatePatch = nullptr;
+ts::ImportPatch* ReadPatch = nullptr;
+ts::ImportPatch* WritePatch = nullptr;
+ts::ImportPatch* FlushPatch = nullptr;
+ts::ImportPatch* MovePatch = nullptr;
+ts::ImportPatch* WaitPatch = nullptr;
+ts::ImportPatch* BoxPatch = nullptr;
+
+HANDLE WINAPI TimedCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                              DWORD disposition, DWORD flags, HANDLE model)
+{
+    const double at = Now();
+    const HANDLE handle = reinterpret_cast<decltype(&CreateFileW)>(CreatePatch->Original())(
+        name, access, share, security, disposition, flags, model);
+    EnterCriticalSection(&Guard);
+    Note("thread " + std::to_string(Figures().order) + " opens " + BaseName(name), at);
+    LeaveCriticalSection(&Guard);
+    return handle;
+}
+
+BOOL WINAPI TimedReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD done, LPOVERLAPPED overlapped)
+{
+    const double at = Now();
+    const BOOL ok = reinterpret_cast<decltype(&ReadFile)>(ReadPatch->Original())(file, buffer, size, done, overlapped);
+    const double end = Now();
+    EnterCriticalSection(&Guard);
+    ThreadFigures& figures = Figures();
+    figures.reading += end - at;
+    ++figures.reads;
+    if (FirstRead)
+        Note("first read", at);
+    FirstRead = false;
+    LastRead = end;
+    LeaveCriticalSection(&Guard);
+    return ok;
+}
+
+BOOL WINAPI TimedWriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD done, LPOVERLAPPED overlapped)
+{
+    const double at = Now();
+    const BOOL ok =
+        reinterpret_cast<decltype(&WriteFile)>(WritePatch->Original())(file, buffer, size, done, overlapped);
+    const double end = Now();
+    EnterCriticalSection(&Guard);
+    ThreadFigures& figures = Figures();
+    figures.writing += end - at;
+    ++figures.writes;
+    if (FirstWrite)
+        Note("first write", at);
+    FirstWrite = false;
+    LastWrite = end;
+    LeaveCriticalSection(&Guard);
+    return ok;
+}
+
+BOOL WINAPI TimedFlush(HANDLE file)
+{
+    const double at = Now();
+    const BOOL ok = reinterpret_cast<decltype(&FlushFileBuffers)>(FlushPatch->Original())(file);
+    const double took = Now() - at;
+    char what[64];
+    std::snprintf(what, sizeof(what), "flush, %.3f s", took);
+    EnterCriticalSection(&Guard);
+    Note(what, at);
+    LeaveCriticalSection(&Guard);
+    return ok;
+}
+
+BOOL WINAPI TimedMove(LPCWSTR from, LPCWSTR to, DWORD flags)
+{
+    const double at = Now();
+    const BOOL ok = reinterpret_cast<decltype(&MoveFileExW)>(MovePatch->Original())(from, to, flags);
+    char took[32];
+    std::snprintf(took, sizeof(took), ", %.3f s", Now() - at);
+    EnterCriticalSection(&Guard);
+    Note("move " + BaseName(from) + " to " + BaseName(to) + took, at);
+    LeaveCriticalSection(&Guard);
+    return ok;
+}
+
+DWORD WINAPI TimedWait(HANDLE object, DWORD ms)
+{
+    const double at = Now();
+    const DWORD result = reinterpret_cast<decltype(&WaitForSingleObject)>(WaitPatch->Original())(object, ms);
+    const double end = Now();
+    EnterCriticalSection(&Guard);
+    Figures().waiting += end - at;
+    LeaveCriticalSection(&Guard);
+    return result;
+}
+
+// No box is shown: the first outcome box ends the timing; a question is answered Yes.
+int WINAPI AnswerBox(HWND, LPCWSTR text, LPCWSTR caption, UINT type)
+{
+    const double at = Now();
+    EnterCriticalSection(&Guard);
+    Note("box \"" + Narrow(caption) + "\": " + Narrow(text).substr(0, 60), at);
+    if ((type & 0xF) == MB_OK && OutcomeAt < 0) {
+        OutcomeAt = at;
+        OutcomeText = text != nullptr ? text : L"";
+    }
+    LeaveCriticalSection(&Guard);
+    return (type & 0xF) == MB_OK ? IDOK : IDYES;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    const bool create = argc == 7 && wcscmp(argv[1], L"create") == 0;
+    if (argc != 7 || (!create && wcscmp(argv[1], L"restore") != 0)) {
+        std::fprintf(stderr, "usage: korvane_job_bench create|restore DRIVE IMAGE SIZE VERIFY(0|1) CHECKSUM(0|1)\n");
+        return 2;
+    }
+    InitializeCriticalSection(&Guard);
+    QueryPerformanceFrequency(&Frequency);
+    OpenBench(argv[2], argv[3], _wtoi64(argv[4]));
+    SetDlgItemTextW(g_App->MainWindow, IDC_FILE_NAME, argv[3]);
+    g_App->VerifyAfterWriting = _wtoi(argv[5]) != 0;
+    g_App->ChecksumWithImage = _wtoi(argv[6]) != 0;
+    CreatePatch = new ts::ImportPatch("CreateFileW", reinterpret_cast<void*>(&TimedCreateFile));
+    ReadPatch = new ts::ImportPatch("ReadFile", reinterpret_cast<void*>(&TimedReadFile));
+    WritePatch = new ts::ImportPatch("WriteFile", reinterpret_cast<void*>(&TimedWriteFile));
+    FlushPatch = new ts::ImportPatch("FlushFileBuffers", reinterpret_cast<void*>(&TimedFlush));
+    MovePatch = new ts::ImportPatch("MoveFileExW", reinterpret_cast<void*>(&TimedMove));
+    WaitPatch = new ts::ImportPatch("WaitForSingleObject", reinterpret_cast<void*>(&TimedWait));
+    BoxPatch = new ts::ImportPatch("MessageBoxW", reinterpret_cast<void*>(&AnswerBox), "user32.dll");
+
+    QueryPerformanceCounter(&Start);
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    const auto seconds = [](const FILETIME& t) {
+        return ((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+    };
+    const double cpuStart = seconds(kernel) + seconds(user);
+    bool ok = StartImageJob(create ? JobKind::Create : JobKind::Restore) &&
+              ts::PumpUntil([] { return !IsJobRunning(); }, 3600 * 1000);
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    const double cpu = seconds(kernel) + seconds(user) - cpuStart;
+    const double ended = Now();
+    for (ts::ImportPatch* patch : {BoxPatch, WaitPatch, MovePatch, FlushPatch, WritePatch, ReadPatch, CreatePatch})
+        delete patch;
+
+    // Success is the box without a warning that names the image created or written.
+    ok = ok && OutcomeAt >= 0 && OutcomeText.find(L"wasn't") == std::wstring::npos &&
+         OutcomeText.find(L"but") == std::wstring::npos && OutcomeText.find(L"Error") == std::wstring::npos;
+    std::printf("seconds=%.3f cpu=%.3f bytes=%s ok=%d\n", OutcomeAt >= 0 ? OutcomeAt : ended, cpu,
+                Narrow(argv[4]).c_str(), ok ? 1 : 0);
+    std::printf("at %8.3f last read\nat %8.3f last write\n", LastRead, LastWrite);
+    for (const std::string& line : Events)
+        std::printf("%s\n", line.c_str());
+    for (const auto& entry : Threads) {
+        const ThreadFigures& t = entry.second;
+        std::printf("thread %d: cpu %.3f s; %lld reads %.3f s, %lld writes %.3f s, waits %.3f s\n", t.order, t.cpu,
+                    t.reads, t.reading, t.writes, t.writing, t.waiting);
+    }
+    if (!ok)
+        std::fprintf(stderr, "outcome: %s\n", Narrow(OutcomeText.c_str()).c_str());
+    DestroyWindow(g_App->MainWindow);
+    DestroyAppState(g_App);
+    g_App = nullptr;
+    return ok ? 0 : 1;
+}
