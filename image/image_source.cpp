@@ -383,6 +383,7 @@ bool Decode(ImageSource& source, uint8_t* out, uint32_t size, uint32_t* made)
             used = given = std::min(available, size - *made);
             std::memcpy(out + *made, next, given);
         } else {
+            // Xz and Zstd decode here through XzDecode / ZstdDecode, their `ended` ending the image.
             s.zs.next_in = next;
             s.zs.avail_in = available;
             s.zs.next_out = out + *made;
@@ -484,6 +485,7 @@ bool Restart(ImageSource& source, ImageHash* hash, bool threaded)
         s.scratch = NewBuffer(kSlotSize);
     // Without a hash, the bytes before a zip entry need not be read.
     const uint64_t start = hash == nullptr ? WindowStart(source) : 0;
+    // Xz and Zstd: a new XzDecoderNew / ZstdDecoderNew here (and freed where inflateEnd is).
     s.zs = z_stream();
     s.zsReady = inflateInit2(&s.zs, source.format == ImageFormat::Gzip ? 16 + MAX_WBITS : -MAX_WBITS) == Z_OK;
     s.memberEnded = s.ended = s.holding = s.failed = false;
@@ -547,7 +549,9 @@ bool ReadImageRecords(ImageSource& source, std::wstring* refusal)
         return true;
     case ImageFormat::Zip:
         return ReadZipRecords(source, refusal);
-    // Read by the xz and zstd decoders and the virtual disk code: wired where those are built.
+    // Xz and Zstd: the length from XzDecodedLength / ZstdDecodedLength, else a decode pass
+    // (lengthKnown false); decoded by Decode like gzip. Vhd and Vhdx: OpenVirtualDisk gives
+    // virtualSize as the length, read at any offset (anyOffset) through ReadVirtualDisk.
     case ImageFormat::Xz:
         *refusal = L"The image file is compressed with xz,\nwhich isn't read yet!";
         return false;
