@@ -760,7 +760,10 @@ void ShowImageSourceError(AppState& app, int64_t position)
         ShowErrorBox(app, L"Read file error");
         return;
     }
+    // The restore writes its first chunk last: the drive's first sectors are still its own.
     ShowErrorBox(app, L"The image file is damaged after " + FormatByteCount(static_cast<uint64_t>(position)) +
-                          L"Bytes of its disk image!\nThe physical disk holds part of the image,\n"
-                          L"its first sectors as they were.");
+                          L"Bytes of its disk image!\n" +
+                          (app.BytesDone == 0 ? L"Nothing was written to the physical disk."
+                                              : L"The physical disk holds part of the image,\n"
+                                                L"its first sectors as they were."));
 }

@@ -71,5 +71,5 @@ struct AppState;
 // its error box, or when Cancel stopped the pass (`cancelled`, no box).
 bool OpenImageSource(AppState& app, bool* cancelled);
 
-// The box for a stream that can't be read at `position` of its image after the restore began.
+// The box for an image that can't be read at `position` of it during the restore: what the drive holds now.
 void ShowImageSourceError(AppState& app, int64_t position);
