@@ -765,6 +765,20 @@ TEST_F(JobTest, CompressedImagesAreWrittenAndVerifiedOrRefusedAndNeverPassDamage
     EXPECT_EQ(Seen(watcher), (Boxes{"Error!|Verify error at byte 1 000 000 :\nthe physical drive doesn't hold what "
                                     "was written!|error|OK",
                                     kNotWritten}));
+
+    // Cancel while the file is read for its length: asked, and Yes ends the job before the drive.
+    ASSERT_TRUE(pack("gzip -c fmt.raw > packed.img"));
+    onPosition_ = [&](int position) {
+        if (position > 0 && state_->StatusStep == L"Reading image file")
+            RequestCancel();
+    };
+    ASSERT_TRUE(ts::WriteWholeFile(drive_, disk));
+    watcher.Clear();
+    watcher.Answer(IDYES);
+    RunJob(JobKind::Restore);
+    EXPECT_EQ(Seen(watcher), (Boxes{"Warning|Cancel write image?|question|YesNo", kNotWritten}));
+    EXPECT_EQ(Status(), L"Bytes written: 0 ");
+    EXPECT_TRUE(Contents(drive_) == disk);
 }
 
 } // namespace
