@@ -24,6 +24,7 @@
 #include "bench/bench_support.h"
 #include "engine/app_state.h"
 #include "image/image_hash.h"
+#include "image/image_source.h"
 #include "engine/image_jobs.h"
 #include "engine/partitions_image.h"
 #include "image/sha256.h"
@@ -106,6 +107,13 @@ static int TimeHash(const wchar_t* path, int64_t size)
     return ok ? 0 : 1;
 }
 
+// A restore learns the image's format and length from its file first, as the job does.
+static bool RestoreFromSource()
+{
+    bool cancelled = false;
+    return OpenImageSource(*g_App, &cancelled) && RestoreImage();
+}
+
 int wmain(int argc, wchar_t** argv)
 {
     if (argc == 4 && wcscmp(argv[1], L"sha256") == 0)
@@ -133,7 +141,7 @@ int wmain(int argc, wchar_t** argv)
         [&] {
             if (partitions)
                 PlanPartitionsOnly(*g_App);
-            return restore    ? RestoreImage()
+            return restore    ? RestoreFromSource()
                    : unhashed ? CreateImage()
                               : RunHashed(*g_App, [] { return CreateImage(); }, digest);
         },

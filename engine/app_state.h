@@ -10,6 +10,7 @@
 
 #include "drives/drive_record.h"
 #include "engine/image_fit.h"
+#include "image/image_source.h"
 #include "report/job_figures.h"
 
 struct IWbemLocator;
@@ -38,6 +39,8 @@ struct AppState {
     HANDLE DiskHandle = nullptr;
     HANDLE ProbeHandle = nullptr;
     HANDLE ImageHandle = nullptr;
+    // A restore's image as it reads ImageHandle: its format, length and decoder.
+    ImageSource Source;
     BYTE* TransferBuffer = nullptr;
     uint32_t ChunkSize = 0;
     int64_t BytesDone = 0;

@@ -243,7 +243,7 @@ const wchar_t kSizesDiffer[] = L"Sizes of selected file and selected disk aren't
 // than the drive all that lies past the drive's end may be read before the question: those
 // reads move the bar, and a cancel confirmed after one of them ends the check.
 struct FitReading {
-    HANDLE image;
+    ImageSource* image;
     uint64_t imageSize;
     uint64_t driveSize;
     bool started; // the bar counts the bytes past the drive's end
@@ -254,8 +254,7 @@ struct FitReading {
 bool ReadImageAt(void* context, uint64_t offset, uint8_t* buffer, uint32_t size)
 {
     FitReading& reading = *static_cast<FitReading*>(context);
-    DWORD got = 0;
-    if (!ReadBlockAt(reading.image, static_cast<int64_t>(offset), buffer, size, &got) || got != size)
+    if (!ReadImageSourceAt(*reading.image, offset, buffer, size))
         return false;
     if (offset + size <= reading.driveSize)
         return true;
@@ -324,18 +323,19 @@ bool CheckImageFitsDisk(bool* told)
     const uint64_t driveSize = static_cast<uint64_t>(geometry.DiskSize.QuadPart);
     const DWORD sector = geometry.Geometry.BytesPerSector;
     app.Plan = RestorePlan();
-    // A size that can't be read counts as a mismatch: nothing may be written then.
-    BY_HANDLE_FILE_INFORMATION info = {};
-    if (!GetFileInformationByHandle(app.ImageHandle, &info)) {
-        ShowErrorBox(app, kSizesDiffer);
+    // A compressed image larger than the drive would have to be decoded whole before the
+    // question, to prove that nothing of it past the drive's end is lost: written at its size or smaller only.
+    const uint64_t imageSize = app.Source.length;
+    if (!app.Source.anyOffset && imageSize > driveSize) {
+        ShowErrorBox(app, L"The image in the file is larger than the physical disk!\n"
+                          L"A compressed image is written on a disk of its size or larger only.");
         return false;
     }
-    const uint64_t imageSize = static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
     BYTE* last = imageSize < driveSize && sector != 0 ? static_cast<BYTE*>(VirtualAlloc(
                                                             nullptr, sector, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE))
                                                       : nullptr;
     const bool lastRead = ReadLastSector(geometry, last);
-    FitReading reading = {app.ImageHandle, imageSize, driveSize, false, false, {}};
+    FitReading reading = {&app.Source, imageSize, driveSize, false, false, {}};
     ImageFit fit = CheckImageFit(ReadImageAt, &reading, imageSize, driveSize, sector, lastRead ? last : nullptr);
     if (last != nullptr)
         VirtualFree(last, 0, MEM_RELEASE);
@@ -446,7 +446,8 @@ bool RunRestore(const JobTexts& texts, bool* told, bool* written)
     if (!CheckImageFileNotOnDisk(*g_App, g_App->ImageHandle) || !CheckTargetWritable(*g_App) ||
         !CheckTargetStandsAlone(*g_App))
         return false;
-    if (!CheckImageFitsDisk(told))
+    bool cancelled = false;
+    if (!OpenImageSource(*g_App, &cancelled) || !CheckImageFitsDisk(told))
         return false;
     BYTE expected[kSha256Size] = {};
     std::wstring sumFile;
@@ -701,6 +702,7 @@ bool OpenImageForWrite()
 // A closed handle's value must never be closed again: it may name another object by then.
 void CloseImageFile()
 {
+    CloseImageSource(g_App->Source);
     if (IsOpenHandle(g_App->ImageHandle))
         CloseHandle(g_App->ImageHandle);
     g_App->ImageHandle = nullptr;

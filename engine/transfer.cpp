@@ -11,6 +11,7 @@
 #include "engine/chunk_sizing.h"
 #include "engine/image_fit.h"
 #include "image/image_hash.h"
+#include "image/image_source.h"
 #include "engine/rescue.h"
 #include "image/sparse_image.h"
 #include "report/byte_count.h"
@@ -165,7 +166,11 @@ bool Transfer(const Direction& direction, RescueMap* continued)
         }
     }
     app.BytesDone = 0;
-    bool result = true;
+    // A restore reads the image through its source, which hashes the file's own bytes.
+    app.Source.file = app.ImageHandle;
+    bool result = !direction.restore || BeginImageRead(app.Source, app.Hash);
+    if (!result)
+        ShowErrorBox(app, direction.readError);
     bool endPending = false; // the image file ends before BytesDone: its last chunks were skipped
     DWORD heldSize = 0;
     // A restore checked against a checksum file says so while it runs.
@@ -176,24 +181,33 @@ bool Transfer(const Direction& direction, RescueMap* continued)
     if (rescued)
         result = ContinueRescue(app, *continued, bufferSize);
 
-    for (int64_t position = 0; !rescued && position < readEnd;) {
+    for (int64_t position = 0; result && !rescued && position < readEnd;) {
         if (position + static_cast<int64_t>(app.ChunkSize) > readEnd)
             app.ChunkSize = static_cast<uint32_t>(readEnd - position);
         BYTE* const buffer = position == 0 && held != nullptr ? held : app.TransferBuffer;
-        app.LastIoResult = ReadFile(source, buffer, app.ChunkSize, &app.BytesRead, nullptr);
+        if (direction.restore) {
+            uint32_t got = 0;
+            app.LastIoResult = ReadImageSource(app.Source, buffer, app.ChunkSize, &got);
+            app.BytesRead = got;
+        } else {
+            app.LastIoResult = ReadFile(source, buffer, app.ChunkSize, &app.BytesRead, nullptr);
+        }
         if (!app.LastIoResult || app.BytesRead != app.ChunkSize) {
             if (!direction.restore && RescueAfterReadError(app, bufferSize, &result)) {
                 rescued = true;
                 break;
             }
-            ShowErrorBox(app, direction.readError);
+            if (direction.restore)
+                ShowImageSourceError(app, position + app.BytesRead);
+            else
+                ShowErrorBox(app, direction.readError);
             result = false;
             break;
         }
         // A create's image holds the plan's tables, a restore's image file its own: the checksum is the file's.
         if (!direction.restore)
             ApplyPatches(app.Plan, position, buffer, app.BytesRead);
-        if (app.Hash != nullptr)
+        if (app.Hash != nullptr && !direction.restore)
             FeedImageHash(*app.Hash, buffer, app.BytesRead);
         if (direction.restore)
             ApplyPatches(app.Plan, position, buffer, app.BytesRead);
@@ -226,6 +240,14 @@ bool Transfer(const Direction& direction, RescueMap* continued)
         ShowErrorBox(app, direction.writeError);
         result = false;
     }
+    // A stream's last checks (its end, its CRC) hold before the first chunk goes: a damaged
+    // file leaves the drive's old partition table. The checksum covers the whole file.
+    if (result && direction.restore && !EndImageRead(app.Source, true)) {
+        ShowImageSourceError(app, readEnd);
+        result = false;
+    }
+    if (direction.restore)
+        EndImageRead(app.Source, false);
     if (result && direction.restore) {
         result = WritePastImageEnd(app, destination, bufferSize) &&
                  (held == nullptr || WriteAt(app, destination, 0, held, heldSize));
@@ -244,12 +266,6 @@ bool Transfer(const Direction& direction, RescueMap* continued)
     // Data still in the system's cache has not arrived: only a flushed copy counts as done.
     if (result && !FlushFileBuffers(destination)) {
         ShowErrorBox(app, direction.writeError);
-        result = false;
-    }
-    // The checksum covers the whole image file, also what lies beyond the drive's end.
-    if (result && direction.restore && app.Hash != nullptr &&
-        !FeedRestOfFile(*app.Hash, source, app.TransferBuffer, bufferSize)) {
-        ShowErrorBox(app, direction.readError);
         result = false;
     }
 

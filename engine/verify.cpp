@@ -9,6 +9,7 @@
 #include "engine/first_difference.h"
 #include "engine/image_fit.h"
 #include "engine/transfer.h"
+#include "image/image_source.h"
 #include "report/byte_count.h"
 #include "report/error_box.h"
 
@@ -44,6 +45,7 @@ struct Side {
     BYTE* buffer;
     DWORD sector; // reads are whole sectors of this size
     const wchar_t* readError;
+    ImageSource* image = nullptr; // a compressed image, read through its decoder from its start
 };
 
 // Reads one side on a thread of its own, piece after piece into the two parts of its
@@ -58,6 +60,7 @@ struct ReadAhead {
     HANDLE filled = nullptr; // semaphore: halves read, to be compared
     // What to read; set before the thread starts.
     HANDLE file = nullptr;
+    ImageSource* image = nullptr;
     BYTE* buffer = nullptr;
     DWORD sector = 0;
     int halves = 1;         // parts of the buffer, 1 or 2; piece `index` goes to part index % halves
@@ -93,8 +96,15 @@ bool ReadPiece(ReadAhead& reader, int64_t index, int64_t offset)
     const int half = static_cast<int>(index % reader.halves);
     const DWORD length = static_cast<DWORD>(std::min<int64_t>(reader.size[half], reader.total - offset));
     reader.got[half] = 0;
-    reader.ok[half] = ReadFile(reader.file, reader.buffer + reader.start[half], RoundUp(length, reader.sector),
-                               &reader.got[half], nullptr);
+    BYTE* const into = reader.buffer + reader.start[half];
+    if (reader.image != nullptr) {
+        uint32_t got = 0;
+        reader.ok[half] = ReadImageSource(*reader.image, into, length, &got);
+        reader.got[half] = got;
+    } else {
+        reader.ok[half] =
+            ReadFile(reader.file, into, RoundUp(length, reader.sector), &reader.got[half], nullptr);
+    }
     return reader.ok[half] != FALSE;
 }
 
@@ -318,7 +328,8 @@ VerifyResult Compare(AppState& app, Sides& sides, uint32_t chunk, const VerifyTe
                      int64_t* verified)
 {
     for (int s = 0; s < 2; ++s)
-        if (!SeekTo(sides.side[s]->handle, span.offset)) {
+        if (sides.side[s]->image != nullptr ? span.offset != 0 || !BeginImageRead(*sides.side[s]->image, nullptr)
+                                            : !SeekTo(sides.side[s]->handle, span.offset)) {
             ShowErrorBox(app, sides.side[s]->readError);
             return VerifyResult::Failed;
         }
@@ -330,6 +341,7 @@ VerifyResult Compare(AppState& app, Sides& sides, uint32_t chunk, const VerifyTe
         ReadAhead& reader = sides.reader[s];
         reader = ReadAhead();
         reader.file = sides.side[s]->handle;
+        reader.image = sides.side[s]->image;
         reader.buffer = sides.side[s]->buffer;
         reader.sector = sides.side[s]->sector;
         reader.halves = firstPart != 0 ? 2 : 1;
@@ -342,6 +354,9 @@ VerifyResult Compare(AppState& app, Sides& sides, uint32_t chunk, const VerifyTe
     const VerifyResult result = ComparePieces(app, sides, texts, span, verified);
     StopReadAhead(sides.reader[0]);
     StopReadAhead(sides.reader[1]);
+    for (int s = 0; s < 2; ++s)
+        if (sides.side[s]->image != nullptr)
+            EndImageRead(*sides.side[s]->image, false);
     return result;
 }
 
@@ -375,7 +390,8 @@ VerifyResult RunVerify(AppState& app, bool restore, const VerifyTexts& texts, in
         return VerifyResult::Failed;
     }
     Side drive = {app.DiskHandle, nullptr, driveSector, kReadDiskError};
-    Side file = {app.ImageHandle, nullptr, fileSector, kReadFileError};
+    Side file = {app.ImageHandle, nullptr, fileSector, kReadFileError,
+                 restore && app.Source.format != ImageFormat::Raw ? &app.Source : nullptr};
     Side& written = restore ? drive : file;
     Side& source = restore ? file : drive;
     app.MemoryStatus.dwLength = sizeof(app.MemoryStatus);

@@ -9,7 +9,7 @@ packages=(cmake ninja-build g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
           binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
           wine wine64 wine32:i386 xvfb xauth x11-utils xdotool imagemagick googletest
           python3 util-linux coreutils file qemu-user-static
-          gddrescue gdisk fdisk dosfstools mtools zip unzip)
+          gddrescue gdisk fdisk dosfstools mtools zip unzip pigz libz-mingw-w64-dev)
 
 need=()
 for p in "${packages[@]}"; do

@@ -4,7 +4,12 @@
 #include "image/checksum_file.h"
 #include "image/image_file.h"
 #include "engine/transfer.h"
+#include "report/byte_count.h"
 #include "resource.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -531,6 +536,249 @@ TEST_F(JobTest, ReplacingKeepsTheOldImageAndChecksumUntilTheNewOneIsComplete)
     EXPECT_TRUE(Contents(image) == disk);
     EXPECT_EQ(FileSize(sum), -1);
     EXPECT_TRUE(Leftovers().empty());
+}
+
+// Gzip with the length field Korvane writes: FEXTRA with subfield 'K','v' (8 bytes).
+std::string GzipWithLength(uint64_t length)
+{
+    std::string hex = "1f8b08040000000000ff0c004b760800";
+    for (int i = 0; i < 8; ++i, length >>= 8) {
+        char pair[4];
+        snprintf(pair, sizeof(pair), "%02x", static_cast<unsigned>(length & 0xFF));
+        hex += pair;
+    }
+    return "(python3 -c 'import sys; sys.stdout.buffer.write(bytes.fromhex(sys.argv[1]))' " + hex +
+           "; gzip -n -c fmt.raw | tail -c +11) > packed.img";
+}
+
+void FlipMiddle(Bytes& file)
+{
+    file[file.size() / 2] ^= 0x5A;
+}
+
+// Files made by the Linux tools: written and verified through their decoder, or refused before
+// the drive is touched, or failed with the drive's first chunk as it was; never a success.
+TEST_F(JobTest, CompressedImagesAreWrittenAndVerifiedOrRefusedAndNeverPassDamaged)
+{
+    const Bytes disk = MakeDrive(kFloppy, 17);
+    Bytes image = ts::Pattern(static_cast<size_t>(kFloppySize), 18);
+    for (size_t at = 0; at < image.size(); at += 131072) // half of it compresses well
+        std::fill(image.begin() + static_cast<long>(at),
+                  image.begin() + static_cast<long>(std::min(at + 65536, image.size())), 0);
+    const Bytes smaller(image.begin(), image.end() - 2048);
+    const std::wstring raw = Scratch(L"fmt.raw"), packed = Scratch(L"packed.img"), readme = Scratch(L"readme.txt");
+    const std::string damagedPrefix = "Error!|The image file is damaged after ";
+    const std::string damagedBefore = "Error!|The image file is damaged or incomplete!|error|OK";
+    const std::string smallerAsked =
+        "Write data to disk|The image file is 2 048 Bytes smaller than the physical "
+        "disk:\nthe disk's last 2 048 Bytes keep what they hold now.\n\nWRITE ?|warning|YesNo";
+    enum Drive { Written, Untouched, FirstChunkKept };
+    const struct {
+        const char* name;
+        std::string command; // in the folder of fmt.raw (the image) and packed.img (restored)
+        const Bytes* content;
+        bool measured; // read once before the restore to learn its length
+        Boxes boxes;   // a box ending in "..." is compared up to there
+        Drive drive;
+        void (*change)(Bytes&);
+    } rows[] = {
+        {"gzip", "gzip -c fmt.raw > packed.img", &image, true, {kWritten}, Written, nullptr},
+        {"gzip members",
+         "(head -c 700000 fmt.raw | gzip -1; tail -c +700001 fmt.raw | gzip -9) > packed.img",
+         &image,
+         true,
+         {kWritten},
+         Written,
+         nullptr},
+        {"pigz", "pigz -c -p 2 -b 128 fmt.raw > packed.img", &image, true, {kWritten}, Written, nullptr},
+        {"gzip with its length", GzipWithLength(kFloppySize), &image, false, {kWritten}, Written, nullptr},
+        {"gzip, checksum of the file",
+         "gzip -c fmt.raw > packed.img && sha256sum < packed.img > packed.img.sha256",
+         &image,
+         true,
+         {kWritten},
+         Written,
+         nullptr},
+        {"gzip, wrong checksum",
+         "gzip -c fmt.raw > packed.img && sha256sum < fmt.raw > packed.img.sha256",
+         &image,
+         true,
+         {kMismatch, kNotWritten},
+         Written,
+         nullptr},
+        {"gzip smaller than the drive",
+         "gzip -c fmt.raw > packed.img",
+         &smaller,
+         true,
+         {smallerAsked, kWritten},
+         Written,
+         nullptr},
+        {"zip stored", "zip -q -0 -j packed.img fmt.raw", &image, false, {kWritten}, Written, nullptr},
+        {"zip deflated", "zip -q -j packed.img fmt.raw", &image, false, {kWritten}, Written, nullptr},
+        {"zip64", "zip -q -fz -j packed.img fmt.raw", &image, false, {kWritten}, Written, nullptr},
+        {"zip from a pipe", "zip -q - - < fmt.raw > packed.img", &image, false, {kWritten}, Written, nullptr},
+        {"zip with a readme",
+         "cp fmt.raw disk.img && zip -q packed.img readme.txt disk.img && rm disk.img",
+         &image,
+         false,
+         {kWritten},
+         Written,
+         nullptr},
+        {"zip Deflate64",
+         "zip -q -0 -j packed.img fmt.raw",
+         &image,
+         false,
+         {"Error!|The image in the zip file is compressed with Deflate64,\nwhich Korvane doesn't read!|error|OK",
+          kNotWritten},
+         Untouched,
+         [](Bytes& file) {
+             for (size_t at = 0; at + 4 < file.size(); ++at)
+                 if (memcmp(&file[at], "PK\x01\x02", 4) == 0 || memcmp(&file[at], "PK\x03\x04", 4) == 0)
+                     file[at + (file[at + 2] == 1 ? 10 : 8)] = 9;
+         }},
+        {"gzip cut short",
+         "gzip -c fmt.raw | head -c 400000 > packed.img",
+         &image,
+         true,
+         {damagedBefore, kNotWritten},
+         Untouched,
+         nullptr},
+        {"zip cut short",
+         "zip -q -j packed.img fmt.raw",
+         &image,
+         false,
+         {damagedBefore, kNotWritten},
+         Untouched,
+         [](Bytes& file) { file.resize(file.size() / 2); }},
+        {"gzip longer than its length",
+         GzipWithLength(kFloppySize - 2048),
+         &image,
+         false,
+         {smallerAsked, damagedPrefix + "1 472 512 Bytes...", kNotWritten},
+         FirstChunkKept,
+         nullptr},
+        {"gzip's length larger than the drive",
+         GzipWithLength(kFloppySize + 512),
+         &image,
+         false,
+         {"Error!|The image in the file is larger than the physical disk!\nA compressed image is written on a disk "
+          "of its size or larger only.|error|OK",
+          kNotWritten},
+         Untouched,
+         nullptr},
+        {"gzip shorter than its length",
+         GzipWithLength(kFloppySize),
+         &smaller,
+         false,
+         {damagedPrefix + "...", kNotWritten},
+         FirstChunkKept,
+         nullptr},
+        {"gzip cut short in its first chunk",
+         GzipWithLength(kFloppySize) + " && truncate -s 5000 packed.img",
+         &image,
+         false,
+         {"Error!|The image file is damaged after 0 Bytes of its disk image!\nNothing was written to the physical "
+          "disk.|error|OK",
+          kNotWritten},
+         Untouched,
+         nullptr},
+        {"gzip damaged",
+         GzipWithLength(kFloppySize),
+         &image,
+         false,
+         {damagedPrefix + "...", kNotWritten},
+         FirstChunkKept,
+         FlipMiddle},
+        {"zip damaged",
+         "zip -q -j packed.img fmt.raw",
+         &image,
+         false,
+         {damagedPrefix + "...", kNotWritten},
+         FirstChunkKept,
+         FlipMiddle},
+    };
+    const std::string folder = ts::LinuxPath(raw).substr(0, ts::LinuxPath(raw).rfind('/'));
+    ASSERT_TRUE(ts::WriteWholeFile(readme, BytesOf("the image\n")));
+    SetFileName(packed);
+    // Runs `command` in the files' folder, the names in it replaced by those of the scratch files.
+    const auto pack = [&](const std::string& line) {
+        std::string command = "cd '" + folder + "' && rm -f packed.img packed.img.sha256 && " + line;
+        for (const std::wstring* path : {&raw, &packed, &readme}) {
+            const std::string real = ts::Narrow(FileNamePart(*path)), meant = real.substr(real.find('-') + 1);
+            for (size_t at = command.find(meant); at != std::string::npos; at = command.find(meant, at + real.size()))
+                command.replace(at, meant.size(), real);
+        }
+        std::string output;
+        return ts::RunLinuxShell(command + " && echo made", &output, 30000) && output == "made\n";
+    };
+    ts::BoxWatcher watcher;
+    std::vector<std::wstring> steps;
+    onPosition_ = [&](int) {
+        if (steps.empty() || steps.back() != state_->StatusStep)
+            steps.push_back(state_->StatusStep);
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(ts::WriteWholeFile(raw, *row.content) && ts::WriteWholeFile(drive_, disk));
+        ASSERT_TRUE(pack(row.command));
+        if (row.change != nullptr) {
+            Bytes file = Contents(packed);
+            row.change(file);
+            ASSERT_TRUE(ts::WriteWholeFile(packed, file));
+        }
+        watcher.Clear();
+        if (row.boxes[0] == smallerAsked)
+            watcher.Answer(IDYES);
+        steps.clear();
+        RunJob(JobKind::Restore);
+        const Boxes seen = Seen(watcher);
+        ASSERT_EQ(seen.size(), row.boxes.size()) << ::testing::PrintToString(seen);
+        for (size_t k = 0; k < seen.size(); ++k) {
+            const std::string& meant = row.boxes[k];
+            if (meant.size() > 3 && meant.compare(meant.size() - 3, 3, "...") == 0)
+                EXPECT_EQ(seen[k].substr(0, meant.size() - 3), meant.substr(0, meant.size() - 3));
+            else
+                EXPECT_EQ(seen[k], meant);
+        }
+        const bool read = std::find(steps.begin(), steps.end(), L"Reading image file") != steps.end();
+        EXPECT_EQ(read, row.measured);
+        const Bytes after = Contents(drive_);
+        if (row.drive == Written) {
+            Bytes expected = *row.content;
+            expected.insert(expected.end(), disk.begin() + static_cast<long>(expected.size()), disk.end());
+            EXPECT_TRUE(after == expected) << "the drive differs from the image";
+            EXPECT_EQ(Status(), L"Bytes written: " + FormatByteCount(row.content->size()));
+        } else if (row.drive == Untouched) {
+            EXPECT_TRUE(after == disk) << "the drive was written";
+        } else {
+            EXPECT_TRUE(Bytes(after.begin(), after.begin() + 18432) == Bytes(disk.begin(), disk.begin() + 18432));
+        }
+    }
+
+    // The verify pass compares the decoded image with the drive, byte for byte.
+    ASSERT_TRUE(ts::WriteWholeFile(raw, image));
+    ASSERT_TRUE(pack(GzipWithLength(kFloppySize)));
+    AfterTransfer(
+        [&] { WriteThrough(state_->DiskHandle, 1000000, Bytes{static_cast<unsigned char>(image[1000000] ^ 1)}); });
+    watcher.Clear();
+    RunJob(JobKind::Restore);
+    EXPECT_EQ(Seen(watcher), (Boxes{"Error!|Verify error at byte 1 000 000 :\nthe physical drive doesn't hold what "
+                                    "was written!|error|OK",
+                                    kNotWritten}));
+
+    // Cancel while the file is read for its length: asked, and Yes ends the job before the drive.
+    ASSERT_TRUE(pack("gzip -c fmt.raw > packed.img"));
+    onPosition_ = [&](int position) {
+        if (position > 0 && state_->StatusStep == L"Reading image file")
+            RequestCancel();
+    };
+    ASSERT_TRUE(ts::WriteWholeFile(drive_, disk));
+    watcher.Clear();
+    watcher.Answer(IDYES);
+    RunJob(JobKind::Restore);
+    EXPECT_EQ(Seen(watcher), (Boxes{"Warning|Cancel write image?|question|YesNo", kNotWritten}));
+    EXPECT_EQ(Status(), L"Bytes written: 0 ");
+    EXPECT_TRUE(Contents(drive_) == disk);
 }
 
 } // namespace
