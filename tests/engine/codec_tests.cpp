@@ -57,9 +57,10 @@ bool LengthOf(bool (*length)(HANDLE, uint64_t, uint64_t*), const std::wstring& p
 
 TEST(Codecs, StandardToolFilesDecodeAndTellTheirLength)
 {
-    // Patterned bytes with runs of zeros, as a drive holds: 3 MiB and a bit.
+    // 3 MiB and a bit: bytes that don't compress (xz stores them as they are: only the check
+    // finds a changed byte), then runs of zeros among them.
     Bytes data = ts::Pattern(3 * 1048576 + 4321, 7);
-    for (size_t i = 0; i < data.size(); i += 65536)
+    for (size_t i = 1048576; i < data.size(); i += 65536)
         std::fill(data.begin() + static_cast<std::ptrdiff_t>(i),
                   data.begin() + static_cast<std::ptrdiff_t>(std::min(data.size(), i + 40000)), 0);
     const std::wstring source = ts::TempPath(L"codec-data.bin");
@@ -82,10 +83,14 @@ TEST(Codecs, StandardToolFilesDecodeAndTellTheirLength)
         {"xz blocks", true, "xz -T2 --block-size=300000 -c " + in, true, true},
         {"xz streams and padding", true, "{ " + half + "| xz -c; " + padding + rest + "| xz -c; }",
          true, true},
-        {"xz crc32", true, "xz --check=crc32 -c " + in, true, true},
+        {"xz crc32, no check", true, "{ " + half + "| xz --check=crc32 -c; " + rest + "| xz --check=none -c; }", true,
+         true},
         {"xz truncated", true, "xz -c " + in + " | head -c -40", false, false},
         {"xz padding not of four", true, "{ xz -c " + in + "; head -c 2 /dev/zero; }", false, false},
-        {"xz corrupted", true, "xz --check=crc32 -c " + in, false, true, 200000},
+        {"xz sha256", true, "xz --check=sha256 -c " + in, true, true},
+        {"xz crc32 corrupted", true, "xz --check=crc32 -c " + in, false, true, 200000},
+        {"xz crc64 corrupted", true, "xz -c " + in, false, true, 200000},
+        {"xz sha256 corrupted", true, "xz --check=sha256 -c " + in, false, true, 200000},
         {"zstd", false, "zstd -q -c " + in, true, true},
         {"zstd no content size", false, "zstd -q --no-content-size -c " + in, true, false},
         {"zstd frames and skippable", false, "{ " + half + "| zstd -q -c --stream-size=1000000; " + skippable + rest +
@@ -111,8 +116,9 @@ TEST(Codecs, StandardToolFilesDecodeAndTellTheirLength)
         const bool sound = row.xz ? DecodeAll(XzDecoderNew, XzDecoderFree, XzDecode, file, &decoded, &ended)
                                   : DecodeAll(ZstdDecoderNew, ZstdDecoderFree, ZstdDecode, file, &decoded, &ended);
         EXPECT_EQ(sound && ended && decoded == data, row.decodes) << sound << ended << decoded.size();
+        // A damaged file is refused, never decoded to other bytes as if it were whole.
         if (!row.decodes)
-            EXPECT_FALSE(sound && ended && decoded == data);
+            EXPECT_FALSE(sound && ended);
         uint64_t length = 0;
         const bool known = LengthOf(row.xz ? XzDecodedLength : ZstdDecodedLength, path, &length);
         EXPECT_EQ(known, row.lengthKnown);
