@@ -281,6 +281,16 @@ TEST_F(JobTest, CancelStopsOnlyWhenConfirmedAndLeavesNoHalfImage)
     EXPECT_EQ(FileSize(image), -1);
     EXPECT_EQ(FileSize(image + L".sha256"), -1);
     EXPECT_TRUE(Leftovers().empty());
+    // So for a compressed image, whose first member already tells the whole length.
+    const std::wstring compressed = Scratch(L"cancel.img.gz");
+    SetFileName(compressed);
+    watcher.Clear();
+    watcher.Answer(IDYES);
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{question, kNotCreated}));
+    EXPECT_EQ(FileSize(compressed), -1);
+    EXPECT_TRUE(Leftovers().empty());
+    SetFileName(image);
 
     // Three presses during one chunk ask once; declined, the copy completes.
     watcher.Clear();
