@@ -30,12 +30,16 @@ if(NOT EXISTS ${kernel_tree}/lib/xxhash.c)
   foreach(member ${kernel_members})
     list(APPEND wanted ${KORVANE_KERNEL_ROOT}/${member})
   endforeach()
-  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/kernel-codecs)
+  # Into a folder of its own first: an interrupted run leaves no half tree behind.
+  set(partial ${CMAKE_BINARY_DIR}/kernel-codecs.part)
+  file(REMOVE_RECURSE ${partial} ${CMAKE_BINARY_DIR}/kernel-codecs)
+  file(MAKE_DIRECTORY ${partial})
   execute_process(COMMAND tar -xJf ${KORVANE_KERNEL_SOURCE} ${wanted}
-    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/kernel-codecs RESULT_VARIABLE untar)
+    WORKING_DIRECTORY ${partial} RESULT_VARIABLE untar)
   if(NOT untar EQUAL 0)
     message(FATAL_ERROR "Could not take the codec sources out of ${KORVANE_KERNEL_SOURCE}")
   endif()
+  file(RENAME ${partial} ${CMAKE_BINARY_DIR}/kernel-codecs)
 endif()
 
 # One-line stand-ins for the kernel headers the zstd files and xxhash include.
