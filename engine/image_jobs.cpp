@@ -14,6 +14,7 @@
 #include "engine/image_fit.h"
 #include "image/image_hash.h"
 #include "image/image_replace.h"
+#include "image/image_sink.h"
 #include "engine/partitions_image.h"
 #include "engine/rescue.h"
 #include "engine/rescue_map.h"
@@ -195,6 +196,9 @@ bool CreateImageFile()
 // An unfinished rescue of this drive's size beside an image of that size or shorter: continue it? Yes is the default.
 bool ConfirmContinueRescue(RescueMap* map)
 {
+    // Only an image written at any offset can hold a rescue.
+    if (!ImageSinkWritesAnywhere(ImageSinkFormatOf(ImageFileName)))
+        return false;
     const DISK_GEOMETRY_EX& geometry = g_App->DriveList[static_cast<size_t>(g_App->SelectedIndex)].DiskGeometry;
     WIN32_FIND_DATAW image = {};
     const HANDLE search = FindFirstFileW(ImageFileName, &image);

@@ -494,6 +494,17 @@ bool RescueAfterReadError(AppState& app, uint32_t chunk, bool* rescued)
     return true;
 }
 
+void TellNoRescue(AppState& app)
+{
+    if (!app.LastIoResult && DriveGone(GetLastError())) {
+        ShowErrorBox(app, L"Read disk error");
+        return;
+    }
+    ShowErrorBox(app, L"Can't read the physical disk at byte " + FormatByteCount(app.BytesDone) +
+                          L"!\nA .gz or .zst image can't be read around the unreadable parts:\n"
+                          L"choose a raw, .vhd or .vhdx image file to rescue the disk.");
+}
+
 bool ContinueRescue(AppState& app, RescueMap& map, uint32_t chunk)
 {
     // Bad sectors get one more read in the retry pass.

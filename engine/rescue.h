@@ -27,6 +27,9 @@ void ResetRescue(AppState& app);
 // False on No, with nothing done; otherwise true with `*rescued` telling whether
 // every pass ran to its end.
 bool RescueAfterReadError(AppState& app, uint32_t chunk, bool* rescued);
+// The same read error in a create of a compressed image, which is written once from its
+// start and can't hold zeros put in later: tells in the error box that no rescue is offered.
+void TellNoRescue(AppState& app);
 // Continues an unfinished rescue: reads only what `map` has not read yet.
 // True when every pass ran to its end; false when cancelled or after an error box.
 bool ContinueRescue(AppState& app, RescueMap& map, uint32_t chunk);

@@ -13,7 +13,8 @@
 #include "image/image_hash.h"
 #include "image/image_source.h"
 #include "engine/rescue.h"
-#include "image/sparse_image.h"
+#include "engine/image_jobs.h"
+#include "image/image_sink.h"
 #include "report/byte_count.h"
 #include "report/error_box.h"
 #include "report/job_figures.h"
@@ -92,21 +93,6 @@ bool PrepareTransfer(AppState& app)
     return true;
 }
 
-// Writes a chunk to the image file, or moves past it when it holds only zeros
-// and the file is sparse. `skipped` tells whether the file's end is still to be set.
-bool WriteImageChunk(AppState& app, HANDLE destination, bool* skipped)
-{
-    if (app.ImageSparse && IsAllZero(app.TransferBuffer, app.BytesRead)) {
-        LARGE_INTEGER distance = {};
-        distance.QuadPart = app.BytesRead;
-        app.BytesWritten = app.BytesRead;
-        *skipped = true;
-        return SetFilePointerEx(destination, distance, nullptr, FILE_CURRENT) != FALSE;
-    }
-    *skipped = false;
-    return WriteFile(destination, app.TransferBuffer, app.BytesRead, &app.BytesWritten, nullptr) != FALSE;
-}
-
 // Writes `size` bytes of `data` (sector-aligned) at `offset` of the drive or image file.
 bool WriteAt(AppState& app, HANDLE destination, int64_t offset, const BYTE* data, DWORD size)
 {
@@ -117,18 +103,16 @@ bool WriteAt(AppState& app, HANDLE destination, int64_t offset, const BYTE* data
 // The plan's sectors past the image's bytes, through the transfer buffer (the drive takes
 // aligned memory only): a restore's GPT moved to the drive's end or an old backup header
 // cleared; a create's backup GPT at the image's end, which the checksum covers.
-bool WritePastImageEnd(AppState& app, HANDLE destination, uint32_t bufferSize)
+bool WritePastImageEnd(AppState& app, HANDLE destination, uint32_t bufferSize, ImageSink* sink)
 {
     const int64_t writeEnd = app.Plan.writeEnd;
-    const bool hashed = destination == app.ImageHandle && app.Hash != nullptr;
     for (const PatchedBytes& patch : app.Plan.patches) {
         const int64_t patchEnd = patch.offset + static_cast<int64_t>(patch.bytes.size());
         for (int64_t at = std::max(patch.offset, writeEnd); at < patchEnd;) {
             const DWORD size = static_cast<DWORD>(std::min<int64_t>(bufferSize, patchEnd - at));
             memcpy(app.TransferBuffer, patch.bytes.data() + (at - patch.offset), size);
-            if (hashed)
-                FeedImageHash(*app.Hash, app.TransferBuffer, size);
-            if (!WriteAt(app, destination, at, app.TransferBuffer, size))
+            if (sink != nullptr ? !WriteImageSink(*sink, at, app.TransferBuffer, size)
+                                : !WriteAt(app, destination, at, app.TransferBuffer, size))
                 return false;
             at += size;
             app.BytesDone += size;
@@ -171,14 +155,21 @@ bool Transfer(const Direction& direction, RescueMap* continued)
     bool result = !direction.restore || BeginImageRead(app.Source, app.Hash);
     if (!result)
         ShowErrorBox(app, direction.readError);
-    bool endPending = false; // the image file ends before BytesDone: its last chunks were skipped
     DWORD heldSize = 0;
+    // A create writes its image file through the sink, in the format the name picks, hashed as it is written.
+    ImageSink sink;
+    const bool sinking = !direction.restore && continued == nullptr;
+    if (result && sinking && !BeginImageSink(sink, ImageSinkFormatOf(ImageFileName), destination, app.ImageSparse, app.Hash,
+                                   readEnd + PlannedPastEnd(app.Plan))) {
+        ShowErrorBox(app, direction.writeError);
+        result = false;
+    }
     // A restore checked against a checksum file says so while it runs.
     SetStatusText(std::wstring(direction.startText) +
                   (direction.restore && app.Hash != nullptr ? L" \u00B7 checksum" : L""));
     // A continued rescue reads only what its map left; a rescue writes where its reads land.
     bool rescued = continued != nullptr;
-    if (rescued)
+    if (rescued && result)
         result = ContinueRescue(app, *continued, bufferSize);
 
     for (int64_t position = 0; result && !rescued && position < readEnd;) {
@@ -193,22 +184,25 @@ bool Transfer(const Direction& direction, RescueMap* continued)
             app.LastIoResult = ReadFile(source, buffer, app.ChunkSize, &app.BytesRead, nullptr);
         }
         if (!app.LastIoResult || app.BytesRead != app.ChunkSize) {
-            if (!direction.restore && RescueAfterReadError(app, bufferSize, &result)) {
+            // A compressed image is written once from front to back: a rescue has nothing to write zeros into.
+            const bool rescuable = !direction.restore && ImageSinkWritesAnywhere(sink.format);
+            if (rescuable && RescueAfterReadError(app, bufferSize, &result)) {
                 rescued = true;
                 break;
             }
             if (direction.restore)
                 ShowImageSourceError(app, position + app.BytesRead);
+            else if (!rescuable)
+                TellNoRescue(app);
             else
                 ShowErrorBox(app, direction.readError);
             result = false;
             break;
         }
-        // A create's image holds the plan's tables, a restore's image file its own: the checksum is the file's.
+        // A create's image holds the plan's tables; its sink hashes the file as written, a
+        // restore's source the file as read.
         if (!direction.restore)
             ApplyPatches(app.Plan, position, buffer, app.BytesRead);
-        if (app.Hash != nullptr && !direction.restore)
-            FeedImageHash(*app.Hash, buffer, app.BytesRead);
         if (direction.restore)
             ApplyPatches(app.Plan, position, buffer, app.BytesRead);
         if (buffer == held) {
@@ -218,7 +212,8 @@ bool Transfer(const Direction& direction, RescueMap* continued)
         } else if (direction.restore) {
             app.LastIoResult = WriteFile(destination, buffer, app.BytesRead, &app.BytesWritten, nullptr);
         } else {
-            app.LastIoResult = WriteImageChunk(app, destination, &endPending);
+            app.LastIoResult = WriteImageSink(sink, position, buffer, app.BytesRead);
+            app.BytesWritten = app.LastIoResult ? app.BytesRead : 0;
         }
         if (!app.LastIoResult || app.BytesWritten != app.BytesRead) {
             ShowErrorBox(app, direction.writeError);
@@ -236,10 +231,14 @@ bool Transfer(const Direction& direction, RescueMap* continued)
             break;
         }
     }
-    if (result && !direction.restore && !rescued && !WritePastImageEnd(app, destination, bufferSize)) {
+    if (result && !direction.restore && !rescued &&
+        !(WritePastImageEnd(app, destination, bufferSize, &sink) && EndImageSink(sink))) {
         ShowErrorBox(app, direction.writeError);
         result = false;
     }
+    // A create that stopped short: its file is thrown away.
+    if (sinking)
+        AbandonImageSink(sink);
     // A stream's last checks (its end, its CRC) hold before the first chunk goes: a damaged
     // file leaves the drive's old partition table. The checksum covers the whole file.
     if (result && direction.restore && !EndImageRead(app.Source, true)) {
@@ -249,7 +248,7 @@ bool Transfer(const Direction& direction, RescueMap* continued)
     if (direction.restore)
         EndImageRead(app.Source, false);
     if (result && direction.restore) {
-        result = WritePastImageEnd(app, destination, bufferSize) &&
+        result = WritePastImageEnd(app, destination, bufferSize, nullptr) &&
                  (held == nullptr || WriteAt(app, destination, 0, held, heldSize));
         if (result) {
             app.BytesDone += heldSize;
@@ -257,11 +256,6 @@ bool Transfer(const Direction& direction, RescueMap* continued)
         } else {
             ShowErrorBox(app, direction.writeError);
         }
-    }
-    // Skipped chunks at the end leave the file short: it must end where the copy did.
-    if (endPending && !rescued && !SetEndOfFile(destination) && result) {
-        ShowErrorBox(app, direction.writeError);
-        result = false;
     }
     // Data still in the system's cache has not arrived: only a flushed copy counts as done.
     if (result && !FlushFileBuffers(destination)) {

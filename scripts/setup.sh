@@ -2,6 +2,9 @@
 # Installs everything the build and the tests need on a Debian 12 machine, and the
 # standard tools that judge the program's results (ddrescuelog, sgdisk, sfdisk, fsck.fat),
 # and zip and unzip for the download (scripts/package.sh, scripts/check-package.sh).
+# The compression libraries: zlib built for mingw-w64, and the kernel source package whose
+# lib/xz and lib/zstd the build takes (cmake/codecs.cmake); the tools that make and judge
+# compressed and virtual-disk images in the tests and the benchmark (xz, zstd, pigz, qemu-img).
 # Safe to run again: it only installs what is missing.
 set -euo pipefail
 
@@ -9,7 +12,8 @@ packages=(cmake ninja-build g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
           binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
           wine wine64 wine32:i386 xvfb xauth x11-utils xdotool imagemagick googletest
           python3 util-linux coreutils file qemu-user-static
-          gddrescue gdisk fdisk dosfstools mtools zip unzip pigz libz-mingw-w64-dev)
+          gddrescue gdisk fdisk dosfstools mtools zip unzip
+          libz-mingw-w64-dev linux-source-6.12 xz-utils zstd pigz qemu-utils)
 
 need=()
 for p in "${packages[@]}"; do

@@ -286,6 +286,16 @@ TEST_F(JobTest, CancelStopsOnlyWhenConfirmedAndLeavesNoHalfImage)
     EXPECT_EQ(FileSize(image), -1);
     EXPECT_EQ(FileSize(image + L".sha256"), -1);
     EXPECT_TRUE(Leftovers().empty());
+    // So for a compressed image, whose first member already tells the whole length.
+    const std::wstring compressed = Scratch(L"cancel.img.gz");
+    SetFileName(compressed);
+    watcher.Clear();
+    watcher.Answer(IDYES);
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), (Boxes{question, kNotCreated}));
+    EXPECT_EQ(FileSize(compressed), -1);
+    EXPECT_TRUE(Leftovers().empty());
+    SetFileName(image);
 
     // Three presses during one chunk ask once; declined, the copy completes.
     watcher.Clear();
@@ -357,6 +367,22 @@ TEST_F(JobTest, ShortReadIsAReadErrorCountingOnlyWholeChunks)
     EXPECT_EQ(Status(), L"Bytes read: 55 296 ");
     EXPECT_EQ(state_->TransferBuffer, nullptr);
     EXPECT_TRUE(Contents(image) == Bytes(disk.begin(), disk.begin() + 55296));
+
+    // A compressed image is written once from its start: no rescue is offered, and the box says why.
+    wcscpy_s(ImageFileName, MAX_PATH, (image + L".gz").c_str());
+    state_->DiskHandle =
+        CreateFileW(drive_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
+    state_->ImageHandle = CreateFileW(image.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    watcher.Clear();
+    ASSERT_TRUE(ts::RunWhilePumping([&] { result = CreateImage(); }));
+    CloseImageFile();
+    CloseDisk();
+    ImageFileName[0] = L'\0';
+    EXPECT_FALSE(result);
+    EXPECT_EQ(Seen(watcher), Boxes{"Error!|Can't read the physical disk at byte 55 296 !\nA .gz or .zst image can't be "
+                                   "read around the unreadable parts:\nchoose a raw, .vhd or .vhdx image file to "
+                                   "rescue the disk.|error|OK"});
 }
 
 std::string HexOf(const Bytes& data)
@@ -459,6 +485,43 @@ TEST_F(JobTest, CreateWritesAChecksumThatSha256sumAcceptsAndRestoreChecksEachFor
     EXPECT_EQ(Seen(watcher), (Boxes{question, kWritten}));
     EXPECT_EQ(step, L"Restoring image on physical drive");
     EXPECT_TRUE(Contents(drive_) == disk);
+
+    // Compressed images, in three pieces: their tools accept them and give the drive back, the
+    // checksum file is that of the file as written, a gzip file records the length in its first member.
+    const Bytes large = MakeDrive(MakeGeometry(4, 8, 512, 9 * 1048576 + 1536), 15);
+    const std::string drive = "'" + ts::LinuxPath(drive_) + "'";
+    const struct {
+        const wchar_t* name;
+        const char* tool;
+    } compressed[] = {{L"sums.img.gz", "gzip"}, {L"sums.img.zst", "zstd -q"}};
+    state_->VerifyAfterWriting = false;
+    for (const auto& row : compressed) {
+        SCOPED_TRACE(row.tool);
+        const std::wstring file = Scratch(row.name);
+        SetFileName(file);
+        watcher.Clear();
+        digests_.clear();
+        RunJob(JobKind::Create);
+        EXPECT_EQ(Seen(watcher), Boxes{kCreated});
+        const Bytes written = Contents(file);
+        EXPECT_EQ(digests_, std::vector<std::string>{HexOf(written)});
+        const std::string path = "'" + ts::LinuxPath(file) + "'";
+        ASSERT_TRUE(ts::RunLinuxShell(std::string(row.tool) + " -t " + path + " && " + row.tool + " -dc " + path +
+                                          " | cmp - " + drive + " && cd \"$(dirname " + path + ")\" && sha256sum -c " +
+                                          path + ".sha256 >/dev/null && echo OK",
+                                      &output, 60000));
+        EXPECT_EQ(output, "OK\n");
+        EXPECT_TRUE(Leftovers().empty());
+        if (row.tool[0] == 'g') {
+            ASSERT_GT(written.size(), 24u);
+            EXPECT_EQ(written[3], 4); // FEXTRA, 12 bytes: 'Kv', 8, the length
+            EXPECT_TRUE(Bytes(written.begin() + 10, written.begin() + 16) == (Bytes{12, 0, 'K', 'v', 8, 0}));
+            uint64_t length = 0;
+            for (int i = 7; i >= 0; --i)
+                length = length << 8 | written[static_cast<size_t>(16 + i)];
+            EXPECT_EQ(length, large.size());
+        }
+    }
 }
 
 TEST_F(JobTest, ReplacingKeepsTheOldImageAndChecksumUntilTheNewOneIsComplete)

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Creates of compressed images against the standard tools on the same data in the same run:
+# a file-backed drive of 64 chunks (about 502 MiB) holding a FAT32 file system with real files
+# and free space, imaged by korvane_bench into .img.gz and .img.zst (SHA-256 included, as the
+# job runs it) and compressed by `pigz -1` and `zstd -T0 -3`; times (medians) and sizes, with
+# the ratios to the peer (targets: time within 1.1 x, size within 1.05 x).
+#   bench/formats.sh [build-root] [rounds]     (default: build 3; data folder: KORVANE_BENCH_DATA)
+set -euo pipefail
+if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"; fi
+here=$(cd "$(dirname "$0")/.." && pwd)
+root=${1:-build}
+rounds=${2:-3}
+bench_exe=korvane_bench.exe
+. "$here/bench/common.sh"
+size=$((64 * chunk))    # 526 417 920 bytes, 514 080 KiB
+drive=$work/formats-drive.bin
+
+# The drive: FAT32 with documentation, locales and compiler files copied in, free space left.
+if [ "$(stat -c %s "$drive" 2>/dev/null || echo 0)" != "$size" ]; then
+  rm -f "$drive"
+  mkfs.fat -F 32 -C "$drive" $((size / 1024)) >/dev/null
+  for dir in /usr/share/doc /usr/share/locale /usr/x86_64-w64-mingw32/lib /usr/lib/python3; do
+    [ -d "$dir" ] && mcopy -s -Q -i "$drive" "$dir" "::/$(basename "$dir")-$RANDOM" 2>/dev/null || true
+  done
+fi
+echo "drive: $size bytes, $(mdir -i "$drive" -/ :: 2>/dev/null | tail -1 | sed 's/^ *//')"
+
+start_wine
+timed() { # command... -> "seconds cpu" of a shell pipeline
+  local t
+  t=$( { /usr/bin/time -f '%e %U %S' bash -c "$*" >/dev/null; } 2>&1 | tail -1)
+  awk '{ printf "%s %.2f\n", $1, $2 + $3 }' <<<"$t"
+}
+median() { printf '%s\n' "$@" | awk '{ print $1 }' | sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
+
+for format in gz zst; do
+  image=$work/formats-image.img.$format
+  peer=$work/formats-peer.$format
+  if [ $format = gz ]; then peer_cmd="pigz -1 -c '$drive' > '$peer'"; check="gzip -t"; dec="gzip -dc"
+  else peer_cmd="zstd -q -T0 -3 -c '$drive' > '$peer'"; check="zstd -q -t"; dec="zstd -dc"; fi
+  declare -a k=() p=()
+  for ((i = 1; i <= rounds; i++)); do
+    rm -f "$image" "$peer"
+    k+=("$(korvane_timed create)")
+    p+=("$(timed "$peer_cmd")")
+  done
+  $check "$image" && $dec "$image" | cmp -s - "$drive" || { echo "the .$format image doesn't give the drive back" >&2; exit 1; }
+  kt=$(median "${k[@]}"); pt=$(median "${p[@]}")
+  ks=$(stat -c %s "$image"); ps=$(stat -c %s "$peer")
+  awk -v f=$format -v kt="$kt" -v pt="$pt" -v ks="$ks" -v ps="$ps" -v size="$size" 'BEGIN {
+    printf ".%s: korvane %.2f s (%.0f MB/s), %d bytes | peer %.2f s (%.0f MB/s), %d bytes | time %.2f x, size %.3f x\n",
+      f, kt, size / kt / 1e6, ks, pt, size / pt / 1e6, ps, kt / pt, ks / ps }'
+  rm -f "$image" "$peer"
+done
+echo "$rounds round(s), processors: $(nproc), data in $work"
