@@ -38,6 +38,9 @@ const TestDisk kSmall = {7 * kMiB + 4096, {{0, 3 * kMiB / 2}, {17 * kMiB / 4, 11
 // Data beyond the first sector bitmap chunk of 1 MiB VHDX blocks (4 GiB) and right across it.
 const TestDisk kSparse = {8 * kGiB, {{4096, 8192}, {4 * kGiB - 3 * kMiB / 2, 2 * kMiB}, {6 * kGiB + 512, 512}}};
 
+// Sized for the geometry of 31 sectors per track.
+const TestDisk kMid = {200 * kMiB, {{100 * kMiB + 512, 4096}}};
+
 struct File {
     HANDLE handle;
     explicit File(const std::wstring& path, DWORD creation = OPEN_EXISTING)
@@ -103,6 +106,7 @@ const MadeByQemu kMadeByQemu[] = {
     {"vpc fixed", "-O vpc -o subformat=fixed", false, kSmall},
     {"vpc dynamic", "-O vpc", false, kSmall},
     {"vpc dynamic sparse", "-O vpc", false, kSparse},
+    {"vpc dynamic, 31 sectors per track", "-O vpc", false, kMid},
     {"vhdx fixed", "-O vhdx -o subformat=fixed", true, kSmall},
     {"vhdx dynamic", "-O vhdx -o block_size=1M", true, kSmall},
     {"vhdx dynamic sparse", "-O vhdx -o block_size=1M", true, kSparse},
@@ -320,6 +324,21 @@ TEST(VirtualDiskTest, RefusesDamagedFilesAndWhatItDoesNotRead)
         std::wstring refusal;
         EXPECT_EQ(OpenVirtualDisk(file.handle, row.vhdx, &disk, &refusal), row.opens) << row.name;
         EXPECT_EQ(refusal, row.refusal) << row.name;
+    }
+    // A VHD sector whose bit in its block's bitmap is clear reads as zeros (the first here), whatever the block holds.
+    Bytes cleared = good[0];
+    cleared[2048] = 0x7F;
+    ASSERT_TRUE(ts::WriteWholeFile(damaged, cleared));
+    {
+        File file(damaged);
+        VirtualDisk disk;
+        std::wstring refusal;
+        Bytes sectors(1024);
+        ASSERT_TRUE(OpenVirtualDisk(file.handle, false, &disk, &refusal));
+        ASSERT_TRUE(ReadVirtualDisk(disk, file.handle, 0, sectors.data(), 1024));
+        Bytes expected = kSmall.At(0, 1024);
+        std::fill(expected.begin(), expected.begin() + 512, 0);
+        EXPECT_TRUE(sectors == expected);
     }
     // A differencing VHD (qemu-img makes none): both footers say so.
     Bytes child = good[0];
