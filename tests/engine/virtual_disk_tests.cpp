@@ -47,10 +47,12 @@ struct File {
         : handle(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, creation, 0, nullptr))
     {
     }
-    ~File()
+    ~File() { Close(); }
+    void Close()
     {
         if (handle != INVALID_HANDLE_VALUE)
             CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
     }
 };
 
@@ -133,19 +135,16 @@ TEST(VirtualDiskTest, ReadsWhatQemuImgMakes)
         ExpectReads(disk, file.handle, row.disk);
         if (!row.vhdx) {
             // The same geometry as qemu computes for the same size.
-            const std::wstring mine = ts::TempPath(L"vd-geometry.vhd");
-            File made(mine, CREATE_ALWAYS);
+            File made(ts::TempPath(L"vd-geometry.vhd"), CREATE_ALWAYS);
             VirtualDisk written;
-            ASSERT_TRUE(BeginVirtualDisk(made.handle, false, disk.virtualSize, 512, &written));
-            ASSERT_TRUE(EndVirtualDisk(written, made.handle));
             BYTE theirs[512], ours[512];
             uint64_t size = 0;
+            ASSERT_TRUE(BeginVirtualDisk(made.handle, false, disk.virtualSize, 512, &written) &&
+                        EndVirtualDisk(written, made.handle) && ReadFileAt(made.handle, written.fileEnd, ours, 512));
             ASSERT_TRUE(FileSizeOf(file.handle, &size) && ReadFileAt(file.handle, size - 512, theirs, 512));
-            ASSERT_TRUE(ReadFileAt(made.handle, written.fileEnd, ours, 512));
             EXPECT_EQ(memcmp(theirs + 56, ours + 56, 4), 0) << "cylinders, heads and sectors differ";
-            CloseHandle(made.handle);
-            made.handle = INVALID_HANDLE_VALUE;
-            DeleteFileW(mine.c_str());
+            made.Close();
+            DeleteFileW(ts::TempPath(L"vd-geometry.vhd").c_str());
         }
     }
     DeleteFileW(raw.c_str());
@@ -206,15 +205,12 @@ TEST(VirtualDiskTest, WritesFilesQemuImgAccepts)
             ASSERT_TRUE(EndVirtualDisk(disk, file.handle));
         }
         // Blocks holding only zeros are not stored.
-        size_t nonZero = 0;
-        for (uint64_t at = 0; at < row.disk.size; at += disk.blockSize) {
+        for (size_t i = 0; i < disk.blocks.size(); i++) {
             bool data = false;
             for (const auto& run : row.disk.runs)
-                data = data || (at < run.first + run.second && run.first < at + disk.blockSize);
-            nonZero += data;
+                data = data || (i * disk.blockSize < run.first + run.second && run.first < (i + 1) * disk.blockSize);
+            EXPECT_EQ(disk.blocks[i] != 0, data) << i;
         }
-        EXPECT_EQ(static_cast<size_t>(std::count_if(disk.blocks.begin(), disk.blocks.end(), [](uint64_t b) { return b != 0; })),
-                  nonZero);
 
         WriteRaw(raw, row.disk);
         const std::string path = "'" + ts::LinuxPath(image) + "'";
@@ -244,8 +240,7 @@ TEST(VirtualDiskTest, WritesFilesQemuImgAccepts)
         EXPECT_EQ(again.virtualSize, row.disk.size);
         EXPECT_EQ(again.logicalSector, row.logicalSector);
         ExpectReads(again, file.handle, row.disk);
-        CloseHandle(file.handle);
-        file.handle = INVALID_HANDLE_VALUE;
+        file.Close();
         DeleteFileW(image.c_str());
     }
     DeleteFileW(raw.c_str());
@@ -266,12 +261,26 @@ void LogGuid(Bytes& file, bool entry)
     }
 }
 
+// Makes both footers of a VHD say `type`.
+void VhdType(Bytes& file, BYTE type)
+{
+    for (size_t footer : {size_t(0), file.size() - 512}) {
+        file[footer + 63] = type;
+        uint32_t sum = 0;
+        for (size_t i = 0; i < 512; i++)
+            sum += i >= 64 && i < 68 ? 0 : file[footer + i];
+        for (int i = 0; i < 4; i++)
+            file[footer + 64 + i] = static_cast<unsigned char>(~sum >> (24 - 8 * i));
+    }
+}
+
 struct Damage {
     const char* name;
     bool vhdx;
     std::function<void(Bytes&)> change;
     bool opens;
     const wchar_t* refusal;
+    bool firstSectorUnused; // cleared in its block's bitmap: reads as zeros, whatever the block holds
 };
 
 TEST(VirtualDiskTest, RefusesDamagedFilesAndWhatItDoesNotRead)
@@ -290,6 +299,8 @@ TEST(VirtualDiskTest, RefusesDamagedFilesAndWhatItDoesNotRead)
         {"vhd: both footers damaged", false, flip({70, kEnd + 70}), false, L""},
         {"vhd: dynamic header damaged", false, flip({512 + 100}), false, L""},
         {"vhd: cut within its blocks", false, cut(SIZE_MAX), false, L""},
+        {"vhd: a parent", false, [](Bytes& file) { VhdType(file, 4); }, false, kParent},
+        {"vhd: a sector unused", false, [](Bytes& file) { file[2048] = 0x7F; }, true, L"", true},
         {"vhdx: first header damaged, the second serves", true, flip({64 * 1024 + 100}), true, L""},
         {"vhdx: both headers damaged", true, flip({64 * 1024 + 100, 128 * 1024 + 200}), false, L""},
         {"vhdx: first region table damaged, its copy serves", true, flip({192 * 1024 + 20}), true, L""},
@@ -311,8 +322,7 @@ TEST(VirtualDiskTest, RefusesDamagedFilesAndWhatItDoesNotRead)
         ASSERT_TRUE(BeginVirtualDisk(file.handle, vhdxKind == 1, kSmall.size, 512, &disk));
         WriteDisk(disk, file.handle, kSmall, false);
         ASSERT_TRUE(EndVirtualDisk(disk, file.handle));
-        CloseHandle(file.handle);
-        file.handle = INVALID_HANDLE_VALUE;
+        file.Close();
         ASSERT_TRUE(ts::ReadWholeFile(vhdxKind ? vhdx : vhd, &good[vhdxKind]));
     }
     for (const Damage& row : kDamages) {
@@ -324,47 +334,18 @@ TEST(VirtualDiskTest, RefusesDamagedFilesAndWhatItDoesNotRead)
         std::wstring refusal;
         EXPECT_EQ(OpenVirtualDisk(file.handle, row.vhdx, &disk, &refusal), row.opens) << row.name;
         EXPECT_EQ(refusal, row.refusal) << row.name;
+        Bytes sectors(1024), expected = kSmall.At(0, 1024);
+        std::fill(expected.begin(), expected.begin() + (row.firstSectorUnused ? 512 : 0), 0);
+        EXPECT_TRUE(!row.opens || (ReadVirtualDisk(disk, file.handle, 0, sectors.data(), 1024) && sectors == expected))
+            << row.name;
     }
-    // A VHD sector whose bit in its block's bitmap is clear reads as zeros (the first here), whatever the block holds.
-    Bytes cleared = good[0];
-    cleared[2048] = 0x7F;
-    ASSERT_TRUE(ts::WriteWholeFile(damaged, cleared));
-    {
-        File file(damaged);
-        VirtualDisk disk;
-        std::wstring refusal;
-        Bytes sectors(1024);
-        ASSERT_TRUE(OpenVirtualDisk(file.handle, false, &disk, &refusal));
-        ASSERT_TRUE(ReadVirtualDisk(disk, file.handle, 0, sectors.data(), 1024));
-        Bytes expected = kSmall.At(0, 1024);
-        std::fill(expected.begin(), expected.begin() + 512, 0);
-        EXPECT_TRUE(sectors == expected);
-    }
-    // A differencing VHD (qemu-img makes none): both footers say so.
-    Bytes child = good[0];
-    for (size_t footer : {size_t(0), child.size() - 512}) {
-        child[footer + 63] = 4;
-        uint32_t sum = 0;
-        for (size_t i = 0; i < 512; i++)
-            sum += i >= 64 && i < 68 ? 0 : child[footer + i];
-        for (int i = 0; i < 4; i++)
-            child[footer + 64 + i] = static_cast<unsigned char>(~sum >> (24 - 8 * i));
-    }
-    ASSERT_TRUE(ts::WriteWholeFile(damaged, child));
-    File differencing(damaged);
     VirtualDisk disk;
-    std::wstring refusal;
-    EXPECT_FALSE(OpenVirtualDisk(differencing.handle, false, &disk, &refusal));
-    EXPECT_EQ(refusal, kParent);
-
     EXPECT_EQ(Crc32c(0, "123456789", 9), 0xE3069283u);
     EXPECT_TRUE(VirtualDiskSizeFits(false, 2040 * kGiB));
     EXPECT_FALSE(VirtualDiskSizeFits(false, 2040 * kGiB + 512));
     EXPECT_TRUE(VirtualDiskSizeFits(true, 64 * 1024 * kGiB));
     EXPECT_FALSE(VirtualDiskSizeFits(true, 4 * kGiB + 100));
-    EXPECT_FALSE(BeginVirtualDisk(differencing.handle, false, 2041 * kGiB, 512, &disk));
-    CloseHandle(differencing.handle);
-    differencing.handle = INVALID_HANDLE_VALUE;
+    EXPECT_FALSE(BeginVirtualDisk(INVALID_HANDLE_VALUE, false, 2041 * kGiB, 512, &disk));
     for (const std::wstring& path : {vhd, vhdx, damaged})
         DeleteFileW(path.c_str());
 }
