@@ -197,6 +197,8 @@ TEST(VirtualDiskTest, WritesFilesQemuImgAccepts)
         VirtualDisk disk;
         {
             File file(image, CREATE_ALWAYS);
+            // Stale bytes where the file will grow (Windows promises no zeros there): each byte must be written.
+            ASSERT_TRUE(!row.outOfOrder || WriteFileAt(file.handle, 0, Bytes(80 * kMiB, 0xEE).data(), 80 * kMiB));
             ASSERT_TRUE(BeginVirtualDisk(file.handle, row.vhdx, row.disk.size, row.logicalSector, &disk));
             WriteDisk(disk, file.handle, row.disk, row.outOfOrder);
             const uint8_t sector[512] = {1};
