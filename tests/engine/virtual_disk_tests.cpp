@@ -87,6 +87,7 @@ void ExpectReads(const VirtualDisk& disk, HANDLE file, const TestDisk& expected)
     for (const auto& run : expected.runs) {
         const uint64_t from = run.first - std::min<uint64_t>(run.first, 4096);
         reads.push_back({from, static_cast<uint32_t>(std::min(run.second + 8192, disk.virtualSize - from))});
+        reads.push_back({run.first - run.first % (32 * kMiB), 4096}); // the start of its block, never written
     }
     for (const auto& read : reads) {
         Bytes got(read.second, 0xCC);
