@@ -295,8 +295,10 @@ TEST(VirtualDiskTest, RefusesDamagedFilesAndWhatItDoesNotRead)
                 file[offset < file.size() ? offset : file.size() - 512 + offset % 4096] ^= 0x10;
         };
     };
-    const auto cut = [](size_t length) { return [length](Bytes& file) { file.resize(std::min(length, file.size() - kMiB)); }; };
-    const size_t kEnd = size_t(1) << 62; // with flip: that offset into the last sector
+    const auto cut = [](size_t length) {
+        return [length](Bytes& file) { file.resize(std::min<size_t>(length, file.size() - kMiB)); };
+    };
+    const size_t kEnd = size_t(1) << 30; // with flip: that offset into the last sector
     const Damage kDamages[] = {
         {"vhd: last footer damaged, its copy serves", false, flip({kEnd + 70}), true, L""},
         {"vhd: both footers damaged", false, flip({70, kEnd + 70}), false, L""},
