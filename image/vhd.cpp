@@ -110,7 +110,7 @@ bool OpenVhd(HANDLE file, VirtualDisk* disk, std::wstring* refusal)
         *refusal = L"The image file needs its parent disk, which Korvane doesn't read!";
         return false;
     }
-    if (disk->virtualSize % 512 != 0 || (type != kFixed && type != kDynamic))
+    if (disk->virtualSize % 512 != 0 || disk->virtualSize > (16ull << 40) || (type != kFixed && type != kDynamic))
         return false;
     if (type == kFixed) {
         disk->fixed = true;

@@ -145,7 +145,8 @@ bool ReadMetadata(HANDLE file, uint64_t offset, uint32_t length, VirtualDisk* di
     }
     const uint32_t block = disk->blockSize;
     return found == 7 && block >= kMiB && block <= 256 * kMiB && (block & (block - 1)) == 0 &&
-           (disk->logicalSector == 512 || disk->logicalSector == 4096) && disk->virtualSize % disk->logicalSector == 0;
+           (disk->logicalSector == 512 || disk->logicalSector == 4096) && disk->virtualSize % disk->logicalSector == 0 &&
+           disk->virtualSize <= (64ull << 40);
 }
 
 bool WriteHeaders(VirtualDisk& disk, HANDLE file)
