@@ -161,9 +161,9 @@ bool BeginVhd(HANDLE file, uint64_t virtualSize, VirtualDisk* disk)
     BYTE* footer = disk->footer;
     memset(footer, 0, 512);
     memcpy(footer, "conectix", 8);
-    PutBe32(footer + 8, 2);            // features: the reserved bit that is always set
-    PutBe32(footer + 12, 0x00010000);  // format version
-    PutBe64(footer + 16, 512);         // the dynamic header
+    PutBe32(footer + 8, 2);           // features: the reserved bit that is always set
+    PutBe32(footer + 12, 0x00010000); // format version
+    PutBe64(footer + 16, 512);        // the dynamic header
     PutBe32(footer + 24, Timestamp());
     memcpy(footer + 28, "kvn ", 4);    // creator application
     PutBe32(footer + 32, 0x00010000);  // creator version

@@ -145,8 +145,8 @@ bool ReadMetadata(HANDLE file, uint64_t offset, uint32_t length, VirtualDisk* di
     }
     const uint32_t block = disk->blockSize;
     return found == 7 && block >= kMiB && block <= 256 * kMiB && (block & (block - 1)) == 0 &&
-           (disk->logicalSector == 512 || disk->logicalSector == 4096) && disk->virtualSize % disk->logicalSector == 0 &&
-           disk->virtualSize <= (64ull << 40);
+           (disk->logicalSector == 512 || disk->logicalSector == 4096) &&
+           disk->virtualSize % disk->logicalSector == 0 && disk->virtualSize <= (64ull << 40);
 }
 
 bool WriteHeaders(VirtualDisk& disk, HANDLE file)
@@ -177,8 +177,8 @@ bool OpenVhdx(HANDLE file, VirtualDisk* disk, std::wstring* refusal)
 {
     uint64_t fileSize = 0;
     std::vector<BYTE> first(5 * kRegionSize);
-    if (!FileSizeOf(file, &fileSize) || fileSize < 5 * kRegionSize || !ReadFileAt(file, 0, first.data(), 5 * kRegionSize) ||
-        memcmp(first.data(), "vhdxfile", 8) != 0)
+    if (!FileSizeOf(file, &fileSize) || fileSize < 5 * kRegionSize ||
+        !ReadFileAt(file, 0, first.data(), 5 * kRegionSize) || memcmp(first.data(), "vhdxfile", 8) != 0)
         return false;
     // The current header: the valid one with the larger sequence number.
     const BYTE* header = nullptr;

@@ -64,16 +64,13 @@ bool StoreBlock(VirtualDisk& disk, HANDLE file, size_t index, uint32_t within, c
 }
 
 // A dynamic VHD's sectors whose bit in the block's bitmap is clear hold no data: zeros.
-bool ReadVhdBlock(const VirtualDisk& disk, HANDLE file, uint64_t data, uint32_t within, uint8_t* buffer,
-                  uint32_t size)
+bool ReadVhdBlock(const VirtualDisk& disk, HANDLE file, uint64_t data, uint32_t within, uint8_t* buffer, uint32_t size)
 {
     const uint32_t first = within / kSector, last = (within + size - 1) / kSector;
     std::vector<BYTE> bits(last / 8 - first / 8 + 1);
     if (!ReadFileAt(file, data - disk.bitmapSize + first / 8, bits.data(), static_cast<uint32_t>(bits.size())))
         return false;
-    const auto used = [&](uint32_t sector) {
-        return (bits[sector / 8 - first / 8] & (0x80 >> (sector % 8))) != 0;
-    };
+    const auto used = [&](uint32_t sector) { return (bits[sector / 8 - first / 8] & (0x80 >> (sector % 8))) != 0; };
     uint32_t done = 0;
     for (uint32_t sector = first; sector <= last;) {
         uint32_t end = sector + 1;
@@ -177,7 +174,7 @@ bool ReadVirtualDisk(const VirtualDisk& disk, HANDLE file, uint64_t offset, uint
         if (data == 0)
             std::fill(buffer, buffer + piece, 0);
         else if (!(disk.bitmapSize != 0 ? ReadVhdBlock(disk, file, data, within, buffer, piece)
-                                         : ReadFileAt(file, data + within, buffer, piece)))
+                                        : ReadFileAt(file, data + within, buffer, piece)))
             return false;
         offset += piece;
         buffer += piece;
@@ -198,8 +195,7 @@ bool BeginVirtualDisk(HANDLE file, bool vhdx, uint64_t virtualSize, uint32_t log
 
 bool WriteVirtualDisk(VirtualDisk& disk, HANDLE file, uint64_t offset, const uint8_t* data, uint32_t size)
 {
-    if (offset % kSector != 0 || size % kSector != 0 || offset > disk.virtualSize ||
-        size > disk.virtualSize - offset)
+    if (offset % kSector != 0 || size % kSector != 0 || offset > disk.virtualSize || size > disk.virtualSize - offset)
         return false;
     if (disk.fixed)
         return WriteFileAt(file, offset, data, size);
@@ -214,7 +210,8 @@ bool WriteVirtualDisk(VirtualDisk& disk, HANDLE file, uint64_t offset, const uin
         } else {
             if (disk.pendingBlock == static_cast<int64_t>(index)) {
                 // Zeros where this write skips ahead of what the block was written up to.
-                if (within > disk.pendingFrom && !WriteZerosAt(file, stored + disk.pendingFrom, within - disk.pendingFrom))
+                if (within > disk.pendingFrom &&
+                    !WriteZerosAt(file, stored + disk.pendingFrom, within - disk.pendingFrom))
                     return false;
                 disk.pendingFrom = std::max(disk.pendingFrom, within + piece);
             }

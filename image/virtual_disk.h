@@ -16,25 +16,25 @@
 
 struct VirtualDisk {
     bool vhdx = false;
-    uint64_t virtualSize = 0;    // bytes of the disk inside
+    uint64_t virtualSize = 0; // bytes of the disk inside
     uint32_t logicalSector = 512;
     uint32_t physicalSector = 512;
-    bool fixed = false;          // a fixed VHD: the disk's bytes from offset 0 of the file
-    uint32_t blockSize = 0;      // bytes of disk per block
-    uint32_t bitmapSize = 0;     // VHD: the sector bitmap before each block's data
+    bool fixed = false;           // a fixed VHD: the disk's bytes from offset 0 of the file
+    uint32_t blockSize = 0;       // bytes of disk per block
+    uint32_t bitmapSize = 0;      // VHD: the sector bitmap before each block's data
     std::vector<uint64_t> blocks; // file offset of each block's data; 0: not stored (reads as zeros)
     // Where the file keeps its block table and what comes after the last block.
     uint64_t tableOffset = 0;
     uint32_t tableEntries = 0;   // VHD: entries; VHDX: entries with the sector bitmap ones
     uint32_t chunkRatio = 0;     // VHDX: data blocks per sector bitmap block
-    std::vector<uint64_t> table;  // VHDX: the block table as read, sector bitmap entries included
-    uint64_t fileEnd = 0;         // where the next stored block goes
-    int64_t pendingBlock = -1;    // the block stored last, written from its start up to pendingFrom only
+    std::vector<uint64_t> table; // VHDX: the block table as read, sector bitmap entries included
+    uint64_t fileEnd = 0;        // where the next stored block goes
+    int64_t pendingBlock = -1;   // the block stored last, written from its start up to pendingFrom only
     uint32_t pendingFrom = 0;
-    BYTE footer[512] = {};        // VHD: the footer, written again at the end
-    uint64_t logOffset = 0;       // VHDX: the log region, kept in the headers written at the end
+    BYTE footer[512] = {};  // VHD: the footer, written again at the end
+    uint64_t logOffset = 0; // VHDX: the log region, kept in the headers written at the end
     uint32_t logLength = 0;
-    uint64_t sequence = 0;        // VHDX: the current header's sequence number
+    uint64_t sequence = 0; // VHDX: the current header's sequence number
 };
 
 // Largest virtual disk each kind holds as Korvane writes it: 2 040 GB for a

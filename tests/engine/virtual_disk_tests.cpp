@@ -27,7 +27,8 @@ struct TestDisk {
             const uint64_t from = std::max(offset, runs[i].first);
             const uint64_t to = std::min(offset + length, runs[i].first + runs[i].second);
             for (uint64_t at = from; at < to; at++) // the pattern is a function of the disk offset
-                bytes[static_cast<size_t>(at - offset)] = static_cast<unsigned char>((at * 2654435761u >> 13) ^ (at >> 9) ^ i);
+                bytes[static_cast<size_t>(at - offset)] =
+                    static_cast<unsigned char>((at * 2654435761u >> 13) ^ (at >> 9) ^ i);
         }
         return bytes;
     }
@@ -225,8 +226,8 @@ TEST(VirtualDiskTest, WritesFilesQemuImgAccepts)
         const std::string options = row.vhdx ? "driver=vhdx" : "driver=vpc,force_size_calc=current_size";
         if (row.logicalSector == 512 && row.disk.size < kGiB)
             EXPECT_EQ(Shell("qemu-img compare --image-opts driver=raw,file.filename='" + ts::LinuxPath(raw) + "' " +
-                        options + ",file.filename=" + path),
-                  "Images are identical.\nexit 0\n");
+                            options + ",file.filename=" + path),
+                      "Images are identical.\nexit 0\n");
         // Of a large disk mostly unstored (which qemu-img would read whole), the data and what surrounds it.
         for (const auto& run : row.disk.runs) {
             const std::string window = "driver=raw,offset=" + std::to_string(run.first - 4096) +
