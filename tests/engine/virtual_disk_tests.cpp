@@ -159,18 +159,20 @@ struct Written {
     uint32_t logicalSector;
     bool outOfOrder;
     const TestDisk& disk;
+    bool reopened; // ended halfway and opened again, as a rescue carried on later
 };
 
 const Written kWritten[] = {
     {"vhd in order", false, 512, false, kSmall},
-    {"vhd out of order", false, 512, true, kSmall},
+    {"vhd out of order, reopened", false, 512, true, kSmall, true},
     {"vhdx in order", true, 512, false, kSmall},
     {"vhdx out of order, 4096-byte sectors", true, 4096, true, kSmall},
-    {"vhdx sparse out of order", true, 512, true, kSparse},
+    {"vhdx sparse out of order, reopened", true, 512, true, kSparse, true},
 };
 
 // Writes `expected` in pieces that straddle blocks (the zero ones too), in order or shuffled.
-void WriteDisk(VirtualDisk& disk, HANDLE file, const TestDisk& expected, bool outOfOrder)
+// `half`: 0 all of them, 1 the first half, 2 the rest.
+void WriteDisk(VirtualDisk& disk, HANDLE file, const TestDisk& expected, bool outOfOrder, int half = 0)
 {
     const uint64_t piece = 192 * 1024;
     std::vector<uint64_t> starts;
@@ -184,6 +186,9 @@ void WriteDisk(VirtualDisk& disk, HANDLE file, const TestDisk& expected, bool ou
     if (outOfOrder) // every other piece backwards, then the rest forwards
         std::stable_partition(starts.begin(), starts.end(), [&](uint64_t at) { return at / piece % 2 == 0; }),
             std::reverse(starts.begin(), starts.begin() + (starts.size() + 1) / 2);
+    const size_t middle = starts.size() / 2;
+    starts.erase(starts.begin() + (half == 1 ? middle : starts.size()), starts.end());
+    starts.erase(starts.begin(), starts.begin() + (half == 2 ? middle : 0));
     for (uint64_t at : starts) {
         const uint32_t length = static_cast<uint32_t>(std::min(piece, expected.size - at));
         ASSERT_TRUE(WriteVirtualDisk(disk, file, at, expected.At(at, length).data(), length)) << at;
@@ -202,7 +207,13 @@ TEST(VirtualDiskTest, WritesFilesQemuImgAccepts)
             // Stale bytes where the file will grow (Windows promises no zeros there): each byte must be written.
             ASSERT_TRUE(!row.outOfOrder || WriteFileAt(file.handle, 0, Bytes(80 * kMiB, 0xEE).data(), 80 * kMiB));
             ASSERT_TRUE(BeginVirtualDisk(file.handle, row.vhdx, row.disk.size, row.logicalSector, &disk));
-            WriteDisk(disk, file.handle, row.disk, row.outOfOrder);
+            WriteDisk(disk, file.handle, row.disk, row.outOfOrder, row.reopened ? 1 : 0);
+            std::wstring refusal;
+            if (row.reopened) {
+                ASSERT_TRUE(EndVirtualDisk(disk, file.handle) &&
+                            OpenVirtualDisk(file.handle, row.vhdx, &disk, &refusal));
+                WriteDisk(disk, file.handle, row.disk, row.outOfOrder, 2);
+            }
             const uint8_t sector[512] = {1};
             EXPECT_FALSE(WriteVirtualDisk(disk, file.handle, 100, sector, 512)) << "not on a sector boundary";
             EXPECT_FALSE(WriteVirtualDisk(disk, file.handle, row.disk.size, sector, 512)) << "past the end";
