@@ -15,6 +15,7 @@
 #include "image/image_hash.h"
 #include "image/image_replace.h"
 #include "image/image_sink.h"
+#include "image/virtual_disk.h"
 #include "engine/partitions_image.h"
 #include "engine/rescue.h"
 #include "engine/rescue_map.h"
@@ -424,6 +425,14 @@ bool RunCreate(const JobTexts& texts, bool* told, BYTE digest[kSha256Size])
     // Only as far as the partitions reach, when asked for and the drive's table tells.
     if (g_App->JobPartitionsOnly && !continuing)
         PlanPartitionsOnly(*g_App);
+    // A virtual disk holds only so much (a VHD 2 040 GB): a larger one is refused before anything is read.
+    const ImageSinkFormat format = ImageSinkFormatOf(ImageFileName);
+    if ((format == ImageSinkFormat::Vhd || format == ImageSinkFormat::Vhdx) &&
+        !VirtualDiskSizeFits(format == ImageSinkFormat::Vhdx, static_cast<uint64_t>(PlannedCreateBytes(*g_App)))) {
+        ShowErrorBox(*g_App, L"The physical disk is larger than a .vhd image file holds (2 040 GB):\n"
+                             L"choose a .vhdx image file!");
+        return false;
+    }
     // An image that can't be replaced ends the create here, before anything is read.
     if ((!continuing && !ConfirmReplace()) || !ImageSetReplaceable(ImageFileName) ||
         (!continuing && !MakeRoomForImage(*g_App, ImageFileName, PlannedCreateBytes(*g_App))))

@@ -501,8 +501,8 @@ void TellNoRescue(AppState& app)
         return;
     }
     ShowErrorBox(app, L"Can't read the physical disk at byte " + FormatByteCount(app.BytesDone) +
-                          L"!\nA .gz or .zst image can't be read around the unreadable parts:\n"
-                          L"choose a raw, .vhd or .vhdx image file to rescue the disk.");
+                          L"!\nA .gz, .zst, .vhd or .vhdx image can't be read around the unreadable parts:\n"
+                          L"choose a raw image file (.hdd, .img) to rescue the disk.");
 }
 
 bool ContinueRescue(AppState& app, RescueMap& map, uint32_t chunk)

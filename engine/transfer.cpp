@@ -159,8 +159,10 @@ bool Transfer(const Direction& direction, RescueMap* continued)
     // A create writes its image file through the sink, in the format the name picks, hashed as it is written.
     ImageSink sink;
     const bool sinking = !direction.restore && continued == nullptr;
-    if (result && sinking && !BeginImageSink(sink, ImageSinkFormatOf(ImageFileName), destination, app.ImageSparse, app.Hash,
-                                   readEnd + PlannedPastEnd(app.Plan))) {
+    const DWORD driveSector = app.DriveList[static_cast<size_t>(app.SelectedIndex)].DiskGeometry.Geometry.BytesPerSector;
+    if (result && sinking &&
+        !BeginImageSink(sink, ImageSinkFormatOf(ImageFileName), destination, app.ImageSparse, app.Hash,
+                        readEnd + PlannedPastEnd(app.Plan), driveSector)) {
         ShowErrorBox(app, direction.writeError);
         result = false;
     }

@@ -9,6 +9,7 @@
 #include "engine/first_difference.h"
 #include "engine/image_fit.h"
 #include "engine/transfer.h"
+#include "image/image_sink.h"
 #include "image/image_source.h"
 #include "report/byte_count.h"
 #include "report/error_box.h"
@@ -189,7 +190,7 @@ DWORD FileVolumeSector(const wchar_t* path)
 
 // Closes the handle the transfer wrote through (flushed by then) and opens the
 // written side again for reading, unbuffered: no cache may answer for the medium.
-bool ReopenWrittenSide(AppState& app, bool restore)
+bool ReopenWrittenSide(AppState& app, bool restore, bool decoded)
 {
     // A create reads back the file it wrote, which may still have its temporary name.
     const wchar_t* path = restore ? app.DriveList[static_cast<size_t>(app.SelectedIndex)].DeviceID.c_str()
@@ -206,8 +207,8 @@ bool ReopenWrittenSide(AppState& app, bool restore)
     for (int attempt = 0; attempt < kReopenTries; ++attempt) {
         if (attempt > 0)
             Sleep(kReopenPauseMs);
-        reopened = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING,
-                               nullptr);
+        reopened = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               decoded ? 0 : FILE_FLAG_NO_BUFFERING, nullptr);
         if (IsOpenHandle(reopened) || GetLastError() != ERROR_SHARING_VIOLATION)
             break;
     }
@@ -303,9 +304,14 @@ VerifyResult ComparePastImageEnd(AppState& app, const Side& written, uint32_t ch
             const DWORD length = static_cast<DWORD>(std::min<int64_t>(chunk - lead, patchEnd - at));
             // The end of the image file may come short of the whole sector.
             DWORD got = 0;
-            if (!SeekTo(written.handle, from) ||
-                !ReadFile(written.handle, written.buffer, RoundUp(lead + length, written.sector), &got, nullptr) ||
-                got < lead + length) {
+            const bool read =
+                written.image != nullptr
+                    ? ReadImageSourceAt(*written.image, static_cast<uint64_t>(at), written.buffer + lead, length)
+                    : SeekTo(written.handle, from) &&
+                          ReadFile(written.handle, written.buffer, RoundUp(lead + length, written.sector), &got,
+                                   nullptr) &&
+                          got >= lead + length;
+            if (!read) {
                 ShowErrorBox(app, written.readError);
                 return VerifyResult::Failed;
             }
@@ -385,13 +391,24 @@ VerifyResult RunVerify(AppState& app, bool restore, const VerifyTexts& texts, in
     const DWORD driveSector =
         app.DriveList[static_cast<size_t>(app.SelectedIndex)].DiskGeometry.Geometry.BytesPerSector;
     const DWORD fileSector = FileVolumeSector(ImageFileName);
-    if (!ReopenWrittenSide(app, restore)) {
+    // A created image in another format than raw is read back through its decoder, from
+    // the handle the pass opens (buffered: a virtual disk's blocks lie on 512-byte bounds).
+    const bool decoded = !restore && ImageSinkFormatOf(ImageFileName) != ImageSinkFormat::Raw;
+    if (!ReopenWrittenSide(app, restore, decoded)) {
         ShowErrorBox(app, restore ? kReadDiskError : kReadFileError);
         return VerifyResult::Failed;
     }
+    std::wstring refusal;
+    if (decoded) {
+        app.Source.file = app.ImageHandle;
+        if (!ReadImageRecords(app.Source, &refusal) || !app.Source.lengthKnown) {
+            ShowErrorBox(app, kReadFileError);
+            return VerifyResult::Failed;
+        }
+    }
     Side drive = {app.DiskHandle, nullptr, driveSector, kReadDiskError};
     Side file = {app.ImageHandle, nullptr, fileSector, kReadFileError,
-                 restore && app.Source.format != ImageFormat::Raw ? &app.Source : nullptr};
+                 (restore || decoded) && app.Source.format != ImageFormat::Raw ? &app.Source : nullptr};
     Side& written = restore ? drive : file;
     Side& source = restore ? file : drive;
     app.MemoryStatus.dwLength = sizeof(app.MemoryStatus);

@@ -13,6 +13,7 @@ extern "C" {
 }
 
 #include "image/image_hash.h"
+#include "image/virtual_disk.h"
 #include "image/sparse_image.h"
 
 namespace {
@@ -373,11 +374,32 @@ ImageSinkFormat ImageSinkFormatOf(const wchar_t* path)
 
 bool ImageSinkWritesAnywhere(ImageSinkFormat format)
 {
-    return format != ImageSinkFormat::Gzip && format != ImageSinkFormat::Zstd;
+    return format == ImageSinkFormat::Raw;
 }
 
+namespace {
+
+// The finished file read from its start into the hash.
+bool HashWholeFile(HANDLE file, ImageHash& hash)
+{
+    const DWORD piece = 1 << 20;
+    BYTE* buffer = static_cast<BYTE*>(VirtualAlloc(nullptr, piece, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    LARGE_INTEGER start = {};
+    bool ok = buffer != nullptr && SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
+    for (DWORD got = piece; ok && got == piece;) {
+        ok = ReadFile(file, buffer, piece, &got, nullptr) != FALSE;
+        if (ok)
+            FeedImageHash(hash, buffer, got);
+    }
+    if (buffer != nullptr)
+        VirtualFree(buffer, 0, MEM_RELEASE);
+    return ok;
+}
+
+} // namespace
+
 bool BeginImageSink(ImageSink& sink, ImageSinkFormat format, HANDLE file, bool sparse, ImageHash* hash,
-                    int64_t planned)
+                    int64_t planned, uint32_t sector)
 {
     sink = ImageSink();
     sink.format = format;
@@ -394,8 +416,9 @@ bool BeginImageSink(ImageSink& sink, ImageSinkFormat format, HANDLE file, bool s
         return sink.pieces != nullptr;
     case ImageSinkFormat::Vhd:
     case ImageSinkFormat::Vhdx:
-        // VIRTUAL DISK: BeginVirtualDisk(file, vhdx, planned, sector size, ...) goes here.
-        return false;
+        sink.disk = new (std::nothrow) VirtualDisk();
+        return sink.disk != nullptr && BeginVirtualDisk(file, format == ImageSinkFormat::Vhdx,
+                                                        static_cast<uint64_t>(planned), sector, sink.disk);
     }
     return false;
 }
@@ -415,8 +438,9 @@ bool WriteImageSink(ImageSink& sink, int64_t offset, const BYTE* data, DWORD siz
         return WriteCompressed(sink, data, size);
     case ImageSinkFormat::Vhd:
     case ImageSinkFormat::Vhdx:
-        // VIRTUAL DISK: WriteVirtualDisk(disk, file, offset, data, size) goes here.
-        return false;
+        if (offset + size > sink.taken)
+            sink.taken = offset + size;
+        return WriteVirtualDisk(*sink.disk, sink.file, static_cast<uint64_t>(offset), data, size);
     }
     return false;
 }
@@ -442,8 +466,8 @@ bool EndImageSink(ImageSink& sink)
     }
     case ImageSinkFormat::Vhd:
     case ImageSinkFormat::Vhdx:
-        // VIRTUAL DISK: EndVirtualDisk(disk, file) goes here.
-        result = false;
+        result = result && EndVirtualDisk(*sink.disk, sink.file) &&
+                 (sink.hash == nullptr || HashWholeFile(sink.file, *sink.hash));
         break;
     }
     AbandonImageSink(sink);
@@ -454,4 +478,6 @@ void AbandonImageSink(ImageSink& sink)
 {
     FreePieces(sink.pieces);
     sink.pieces = nullptr;
+    delete sink.disk;
+    sink.disk = nullptr;
 }

@@ -9,12 +9,14 @@
 
 struct ImageHash;
 struct SinkPieces;
+struct VirtualDisk;
 
 enum class ImageSinkFormat { Raw, Gzip, Zstd, Vhd, Vhdx };
 
 // The format a new image named `path` gets: .gz, .zst, .vhd, .vhdx (any case), else raw.
 ImageSinkFormat ImageSinkFormatOf(const wchar_t* path);
-// True when the format can take bytes at any offset (what a rescue needs).
+// True when the format can hold a rescue: raw only. (A virtual disk is written at any
+// offset too, but a rescue and its continue write the file as raw bytes.)
 bool ImageSinkWritesAnywhere(ImageSinkFormat format);
 
 struct ImageSink {
@@ -27,19 +29,23 @@ struct ImageSink {
     int64_t position = 0;       // raw: the file pointer
     bool endPending = false;    // raw: the file ends before `position` (skipped zeros)
     SinkPieces* pieces = nullptr;
+    VirtualDisk* disk = nullptr; // VHD, VHDX: its headers and block table until the end
 };
 
 // Starts writing the image of `planned` bytes into the new, empty `file`. A gzip file
 // records `planned` as its length in its first member, so a create that hands over
-// fewer bytes must not end: EndImageSink refuses it. False when memory or threads are short.
+// fewer bytes must not end: EndImageSink refuses it. A virtual disk of `planned` bytes
+// gets sectors of `sector` bytes. False when memory or threads are short.
 bool BeginImageSink(ImageSink& sink, ImageSinkFormat format, HANDLE file, bool sparse, ImageHash* hash,
-                    int64_t planned);
+                    int64_t planned, uint32_t sector);
 // Hands over `size` bytes of the drive image at `offset`. Raw takes any offset; the
 // stream formats only the next byte (offset == bytes handed over so far). False when
 // writing the file failed.
 bool WriteImageSink(ImageSink& sink, int64_t offset, const BYTE* data, DWORD size);
 // Writes what is still pending and completes the file; false when it failed or the
-// bytes handed over are not the planned ones. Frees what the sink holds.
+// bytes handed over are not the planned ones. A virtual disk's file is complete only
+// now (its block table and headers come last), so its hash reads the finished file.
+// Frees what the sink holds.
 bool EndImageSink(ImageSink& sink);
 // Stops a sink that won't be completed (its file is thrown away); frees what it holds.
 void AbandonImageSink(ImageSink& sink);

@@ -11,6 +11,9 @@
 #include "engine/chunk_sizing.h"
 #include "engine/transfer.h"
 #include "image/image_hash.h"
+#include "image/virtual_disk.h"
+#include "image/xz_stream.h"
+#include "image/zstd_stream.h"
 #include "report/byte_count.h"
 #include "report/error_box.h"
 #include "resource.h"
@@ -53,6 +56,9 @@ bool ReadAt(HANDLE file, uint64_t offset, uint8_t* buffer, uint32_t size)
 struct SourceStream {
     z_stream zs = {};
     bool zsReady = false;
+    XzDecoder* xz = nullptr;
+    ZstdDecoder* zstd = nullptr;
+    bool frameEnded = false; // xz, zstd: what was given so far ends a stream or frame
     bool memberEnded = false; // gzip: a member ended, another one or the file's end follows
     uint8_t* in = nullptr;
     uint32_t inSize = 0; // bytes in `in`
@@ -333,6 +339,34 @@ bool InputReady(ImageSource& source, uint32_t* available)
     }
 }
 
+bool IsXzOrZstd(const ImageSource& source)
+{
+    return source.format == ImageFormat::Xz || source.format == ImageFormat::Zstd;
+}
+
+// Keeps the input not yet taken at the start of `in` and reads the file on after it, hashed;
+// false at the file's end or on an error.
+bool KeepAndRefill(ImageSource& source)
+{
+    SourceStream& s = *source.stream;
+    const uint32_t kept = s.inSize - s.inUsed;
+    std::memmove(s.in, s.in + s.inUsed, kept);
+    s.inAt += s.inUsed;
+    s.inSize = kept;
+    s.inUsed = 0;
+    const uint64_t left = source.fileSize - std::min(source.fileSize, s.inAt + kept);
+    DWORD got = 0;
+    if (left == 0 || kept == kInPiece ||
+        !ReadFile(source.file, s.in + kept, static_cast<DWORD>(std::min<uint64_t>(kInPiece - kept, left)), &got,
+                  nullptr) ||
+        got == 0)
+        return false;
+    if (s.hash != nullptr)
+        FeedImageHash(*s.hash, s.in + kept, got);
+    s.inSize += got;
+    return true;
+}
+
 // Zip: the entry ended; its sizes and CRC must be the directory's.
 bool ZipEntryHolds(ImageSource& source)
 {
@@ -375,6 +409,11 @@ bool Decode(ImageSource& source, uint8_t* out, uint32_t size, uint32_t* made)
             // Every byte of a zip entry stored as it is has been taken.
             if (source.format == ImageFormat::Zip && source.method == 0 && ZipEntryHolds(source))
                 break;
+            // An xz or zstd file ends where its last stream or frame does, at the file's end.
+            if (IsXzOrZstd(source) && s.frameEnded && s.inAt + s.inUsed == source.fileSize) {
+                s.ended = true;
+                break;
+            }
             return false;
         }
         uint8_t* const next = s.in + s.inUsed;
@@ -382,8 +421,20 @@ bool Decode(ImageSource& source, uint8_t* out, uint32_t size, uint32_t* made)
         if (source.format == ImageFormat::Zip && source.method == 0) {
             used = given = std::min(available, size - *made);
             std::memcpy(out + *made, next, given);
+        } else if (IsXzOrZstd(source)) {
+            size_t inUsed = 0, outMade = 0;
+            const bool decoded =
+                source.format == ImageFormat::Xz
+                    ? XzDecode(s.xz, next, available, &inUsed, out + *made, size - *made, &outMade, &s.frameEnded)
+                    : ZstdDecode(s.zstd, next, available, &inUsed, out + *made, size - *made, &outMade, &s.frameEnded);
+            if (!decoded)
+                return false;
+            used = static_cast<uint32_t>(inUsed);
+            given = static_cast<uint32_t>(outMade);
+            // The decoder waits for input that lies past this piece of the file.
+            if (used == 0 && given == 0 && !KeepAndRefill(source))
+                return false;
         } else {
-            // Xz and Zstd decode here through XzDecode / ZstdDecode, their `ended` ending the image.
             s.zs.next_in = next;
             s.zs.avail_in = available;
             s.zs.next_out = out + *made;
@@ -466,6 +517,17 @@ DWORD WINAPI DecodeProc(void* param)
     }
 }
 
+void FreeDecoders(SourceStream& s)
+{
+    if (s.zsReady)
+        inflateEnd(&s.zs);
+    s.zsReady = false;
+    XzDecoderFree(s.xz);
+    s.xz = nullptr;
+    ZstdDecoderFree(s.zstd);
+    s.zstd = nullptr;
+}
+
 // The decoder at the image's first byte; `threaded`: decoding ahead on its own thread.
 bool Restart(ImageSource& source, ImageHash* hash, bool threaded)
 {
@@ -476,19 +538,24 @@ bool Restart(ImageSource& source, ImageHash* hash, bool threaded)
     }
     SourceStream& s = *source.stream;
     StopThread(s);
-    if (s.zsReady)
-        inflateEnd(&s.zs);
-    s.zsReady = false;
+    FreeDecoders(s);
     if (s.in == nullptr)
         s.in = NewBuffer(kInPiece);
     if (s.scratch == nullptr)
         s.scratch = NewBuffer(kSlotSize);
     // Without a hash, the bytes before a zip entry need not be read.
     const uint64_t start = hash == nullptr ? WindowStart(source) : 0;
-    // Xz and Zstd: a new XzDecoderNew / ZstdDecoderNew here (and freed where inflateEnd is).
-    s.zs = z_stream();
-    s.zsReady = inflateInit2(&s.zs, source.format == ImageFormat::Gzip ? 16 + MAX_WBITS : -MAX_WBITS) == Z_OK;
-    s.memberEnded = s.ended = s.holding = s.failed = false;
+    bool decoderReady = false;
+    if (source.format == ImageFormat::Xz) {
+        decoderReady = (s.xz = XzDecoderNew()) != nullptr;
+    } else if (source.format == ImageFormat::Zstd) {
+        decoderReady = (s.zstd = ZstdDecoderNew()) != nullptr;
+    } else {
+        s.zs = z_stream();
+        decoderReady = s.zsReady =
+            inflateInit2(&s.zs, source.format == ImageFormat::Gzip ? 16 + MAX_WBITS : -MAX_WBITS) == Z_OK;
+    }
+    s.memberEnded = s.ended = s.holding = s.failed = s.frameEnded = false;
     s.inSize = s.inUsed = 0;
     s.inAt = start;
     s.made = 0;
@@ -496,7 +563,7 @@ bool Restart(ImageSource& source, ImageHash* hash, bool threaded)
     s.take = 0;
     s.taken = 0;
     s.hash = hash;
-    if (s.in == nullptr || s.scratch == nullptr || !s.zsReady || !SeekTo(source.file, static_cast<int64_t>(start)))
+    if (s.in == nullptr || s.scratch == nullptr || !decoderReady || !SeekTo(source.file, static_cast<int64_t>(start)))
         return false;
     if (!threaded)
         return true;
@@ -549,21 +616,22 @@ bool ReadImageRecords(ImageSource& source, std::wstring* refusal)
         return true;
     case ImageFormat::Zip:
         return ReadZipRecords(source, refusal);
-    // Xz and Zstd: the length from XzDecodedLength / ZstdDecodedLength, else a decode pass
-    // (lengthKnown false); decoded by Decode like gzip. Vhd and Vhdx: OpenVirtualDisk gives
-    // virtualSize as the length, read at any offset (anyOffset) through ReadVirtualDisk.
+    // Without the length in the file's records, a decode pass learns it.
     case ImageFormat::Xz:
-        *refusal = L"The image file is compressed with xz,\nwhich isn't read yet!";
-        return false;
+        source.lengthKnown = XzDecodedLength(source.file, source.fileSize, &source.length);
+        return SeekTo(source.file, 0);
     case ImageFormat::Zstd:
-        *refusal = L"The image file is compressed with zstd,\nwhich isn't read yet!";
-        return false;
+        source.lengthKnown = ZstdDecodedLength(source.file, source.fileSize, &source.length);
+        return SeekTo(source.file, 0);
     case ImageFormat::Vhd:
-        *refusal = L"The image file is a VHD virtual disk,\nwhich isn't read yet!";
-        return false;
     case ImageFormat::Vhdx:
-        *refusal = L"The image file is a VHDX virtual disk,\nwhich isn't read yet!";
-        return false;
+        source.disk = new (std::nothrow) VirtualDisk();
+        if (source.disk == nullptr ||
+            !OpenVirtualDisk(source.file, source.format == ImageFormat::Vhdx, source.disk, refusal))
+            return false;
+        source.length = source.disk->virtualSize;
+        source.lengthKnown = source.anyOffset = true;
+        return true;
     }
     return false;
 }
@@ -586,6 +654,9 @@ bool ReadImageSourceAt(ImageSource& source, uint64_t offset, uint8_t* buffer, ui
 {
     if (source.format == ImageFormat::Raw)
         return ReadAt(source.file, offset, buffer, size);
+    if (source.disk != nullptr)
+        return offset <= source.length && size <= source.length - offset &&
+               ReadVirtualDisk(*source.disk, source.file, offset, buffer, size);
     if ((source.stream == nullptr || source.stream->thread != nullptr || offset < source.stream->made) &&
         !Restart(source, nullptr, false))
         return false;
@@ -601,12 +672,13 @@ bool ReadImageSourceAt(ImageSource& source, uint64_t offset, uint8_t* buffer, ui
 
 bool BeginImageRead(ImageSource& source, ImageHash* hash)
 {
-    if (source.format == ImageFormat::Raw) {
+    if (source.format == ImageFormat::Raw || source.disk != nullptr) {
         if (source.stream == nullptr)
             source.stream = new (std::nothrow) SourceStream;
         if (source.stream == nullptr)
             return false;
         source.stream->hash = hash;
+        source.stream->made = 0;
         return SeekTo(source.file, 0);
     }
     return Restart(source, hash, true);
@@ -623,6 +695,15 @@ bool ReadImageSource(ImageSource& source, uint8_t* buffer, uint32_t size, uint32
         *got = read;
         if (s.hash != nullptr)
             FeedImageHash(*s.hash, buffer, read);
+        return true;
+    }
+    // A virtual disk is read where its blocks lie; the hash reads the file in order at the end.
+    if (source.disk != nullptr) {
+        const uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(size, source.length - s.made));
+        if (piece != 0 && !ReadVirtualDisk(*source.disk, source.file, s.made, buffer, piece))
+            return false;
+        s.made += piece;
+        *got = piece;
         return true;
     }
     if (s.failed)
@@ -670,7 +751,15 @@ bool EndImageRead(ImageSource& source, bool whole)
         return !whole;
     SourceStream& s = *stream;
     bool ok = true;
-    if (whole && source.format == ImageFormat::Raw) {
+    if (whole && source.disk != nullptr) {
+        // The whole file as it lies, for the hash.
+        ok = s.hash == nullptr || SeekTo(source.file, 0);
+        s.inAt = s.inSize = s.inUsed = 0;
+        if (ok && s.hash != nullptr && s.in == nullptr)
+            ok = (s.in = NewBuffer(kInPiece)) != nullptr;
+        while (ok && s.hash != nullptr && s.inAt + s.inSize < source.fileSize)
+            ok = Refill(source);
+    } else if (whole && source.format == ImageFormat::Raw) {
         // The rest of the file, past what the drive takes, for the hash.
         uint8_t* buffer = s.hash != nullptr ? NewBuffer(kInPiece) : nullptr;
         for (DWORD got = kInPiece; ok && s.hash != nullptr && got != 0;) {
@@ -696,12 +785,12 @@ void CloseImageSource(ImageSource& source)
     if (source.stream != nullptr) {
         SourceStream& s = *source.stream;
         StopThread(s);
-        if (s.zsReady)
-            inflateEnd(&s.zs);
+        FreeDecoders(s);
         FreeMemory(s.in);
         FreeMemory(s.scratch);
         delete source.stream;
     }
+    delete source.disk;
     source = ImageSource();
 }
 

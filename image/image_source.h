@@ -16,9 +16,10 @@ ImageFormat DetectImageFormat(const uint8_t* head, size_t headSize, const uint8_
 
 struct ImageHash;
 struct SourceStream; // the decoder of a stream format, its buffers and its thread
+struct VirtualDisk;
 
-// One open image. Raw images are read at any offset; the stream formats (gzip, zip) only
-// from their start on, decoded as they are read.
+// One open image. Raw images and virtual disks (VHD, VHDX) are read at any offset; the
+// stream formats (gzip, zip, xz, zstd) only from their start on, decoded as they are read.
 struct ImageSource {
     ImageFormat format = ImageFormat::Raw;
     HANDLE file = nullptr; // the job's handle: never closed here
@@ -32,6 +33,7 @@ struct ImageSource {
     uint16_t method = 0; // 0 stored, 8 deflated
     uint32_t crc = 0;
     SourceStream* stream = nullptr;
+    VirtualDisk* disk = nullptr; // VHD, VHDX: its headers and block table
 };
 
 // Reads what the file's own records tell: its format, and the image's length where the

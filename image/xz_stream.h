@@ -16,8 +16,8 @@ void XzDecoderFree(XzDecoder* decoder);
 // far ends a stream and its padding; more input that starts another stream goes on
 // decoding (*ended false again). At the end of the file *ended true means the file
 // ended where a stream did. False on damaged or unsupported data. Integrity checks:
-// CRC32 is verified; CRC64 and SHA-256 are skipped, the block sizes, the index and
-// the LZMA2 data are checked in every case.
+// the blocks' CRC32, CRC64 and SHA-256 are verified (other check types are refused),
+// and the block sizes, the index and the LZMA2 data are checked in every case.
 bool XzDecode(XzDecoder* decoder, const uint8_t* in, size_t inSize, size_t* inUsed, uint8_t* out, size_t outSize,
               size_t* outMade, bool* ended);
 

@@ -380,9 +380,9 @@ TEST_F(JobTest, ShortReadIsAReadErrorCountingOnlyWholeChunks)
     CloseDisk();
     ImageFileName[0] = L'\0';
     EXPECT_FALSE(result);
-    EXPECT_EQ(Seen(watcher), Boxes{"Error!|Can't read the physical disk at byte 55 296 !\nA .gz or .zst image can't be "
-                                   "read around the unreadable parts:\nchoose a raw, .vhd or .vhdx image file to "
-                                   "rescue the disk.|error|OK"});
+    EXPECT_EQ(Seen(watcher), Boxes{"Error!|Can't read the physical disk at byte 55 296 !\nA .gz, .zst, .vhd or .vhdx "
+                                   "image can't be read around the unreadable parts:\nchoose a raw image file (.hdd, "
+                                   ".img) to rescue the disk.|error|OK"});
 }
 
 std::string HexOf(const Bytes& data)
@@ -486,17 +486,23 @@ TEST_F(JobTest, CreateWritesAChecksumThatSha256sumAcceptsAndRestoreChecksEachFor
     EXPECT_EQ(step, L"Restoring image on physical drive");
     EXPECT_TRUE(Contents(drive_) == disk);
 
-    // Compressed images, in three pieces: their tools accept them and give the drive back, the
-    // checksum file is that of the file as written, a gzip file records the length in its first member.
+    // Compressed images in three pieces, and virtual disks, verified: their tools accept them and
+    // give the drive back (@F the image, @D the drive), the checksum file is that of the file as
+    // written, a gzip file records the length in its first member.
     const Bytes large = MakeDrive(MakeGeometry(4, 8, 512, 9 * 1048576 + 1536), 15);
-    const std::string drive = "'" + ts::LinuxPath(drive_) + "'";
     const struct {
         const wchar_t* name;
-        const char* tool;
-    } compressed[] = {{L"sums.img.gz", "gzip"}, {L"sums.img.zst", "zstd -q"}};
-    state_->VerifyAfterWriting = false;
-    for (const auto& row : compressed) {
-        SCOPED_TRACE(row.tool);
+        const char* check;
+    } formats[] = {
+        {L"sums.img.gz", "gzip -t @F && gzip -dc @F | cmp - @D"},
+        {L"sums.img.zst", "zstd -q -t @F && zstd -q -dc @F | cmp - @D"},
+        {L"sums.vhdx", "qemu-img check -q -f vhdx @F && qemu-img compare -q -f vhdx -F raw @F @D"},
+        {L"sums.vhd", "qemu-img compare -q --image-opts driver=vpc,force_size_calc=current_size,file.filename=@F "
+                      "driver=raw,file.filename=@D"},
+    };
+    state_->VerifyAfterWriting = true;
+    for (const auto& row : formats) {
+        SCOPED_TRACE(row.check);
         const std::wstring file = Scratch(row.name);
         SetFileName(file);
         watcher.Clear();
@@ -505,14 +511,19 @@ TEST_F(JobTest, CreateWritesAChecksumThatSha256sumAcceptsAndRestoreChecksEachFor
         EXPECT_EQ(Seen(watcher), Boxes{kCreated});
         const Bytes written = Contents(file);
         EXPECT_EQ(digests_, std::vector<std::string>{HexOf(written)});
+        std::string check = row.check;
+        for (size_t at = 0; (at = check.find('@', at)) != std::string::npos;) {
+            const std::string path = "'" + ts::LinuxPath(check[at + 1] == 'F' ? file : drive_) + "'";
+            check.replace(at, 2, path);
+            at += path.size();
+        }
         const std::string path = "'" + ts::LinuxPath(file) + "'";
-        ASSERT_TRUE(ts::RunLinuxShell(std::string(row.tool) + " -t " + path + " && " + row.tool + " -dc " + path +
-                                          " | cmp - " + drive + " && cd \"$(dirname " + path + ")\" && sha256sum -c " +
-                                          path + ".sha256 >/dev/null && echo OK",
+        ASSERT_TRUE(ts::RunLinuxShell(check + " && cd \"$(dirname " + path + ")\" && sha256sum -c " + path +
+                                          ".sha256 >/dev/null && echo OK",
                                       &output, 60000));
         EXPECT_EQ(output, "OK\n");
         EXPECT_TRUE(Leftovers().empty());
-        if (row.tool[0] == 'g') {
+        if (row.name[wcslen(row.name) - 1] == L'z') {
             ASSERT_GT(written.size(), 24u);
             EXPECT_EQ(written[3], 4); // FEXTRA, 12 bytes: 'Kv', 8, the length
             EXPECT_TRUE(Bytes(written.begin() + 10, written.begin() + 16) == (Bytes{12, 0, 'K', 'v', 8, 0}));
@@ -676,6 +687,21 @@ TEST_F(JobTest, CompressedImagesAreWrittenAndVerifiedOrRefusedAndNeverPassDamage
          {smallerAsked, kWritten},
          Written,
          nullptr},
+        {"xz", "xz -c fmt.raw > packed.img", &image, false, {kWritten}, Written, nullptr},
+        {"xz blocks", "xz -T2 --block-size=300000 -c fmt.raw > packed.img", &image, false, {kWritten}, Written, nullptr},
+        {"zstd", "zstd -q -c fmt.raw > packed.img", &image, false, {kWritten}, Written, nullptr},
+        {"zstd without its size", "zstd -q --no-content-size -c fmt.raw > packed.img", &image, true, {kWritten},
+         Written, nullptr},
+        {"vhd fixed", "qemu-img convert -q -f raw -O vpc -o subformat=fixed,force_size=on fmt.raw packed.img", &image,
+         false, {kWritten}, Written, nullptr},
+        {"vhd dynamic", "qemu-img convert -q -f raw -O vpc -o force_size=on fmt.raw packed.img", &smaller, false,
+         {smallerAsked, kWritten}, Written, nullptr},
+        {"vhdx", "qemu-img convert -q -f raw -O vhdx -o block_size=1M fmt.raw packed.img", &image, false, {kWritten},
+         Written, nullptr},
+        {"xz cut short", "xz -c fmt.raw | head -c 400000 > packed.img", &image, true, {damagedBefore, kNotWritten},
+         Untouched, nullptr},
+        {"zstd damaged", "zstd -q -c fmt.raw > packed.img", &image, false, {damagedPrefix + "...", kNotWritten},
+         FirstChunkKept, FlipMiddle},
         {"zip stored", "zip -q -0 -j packed.img fmt.raw", &image, false, {kWritten}, Written, nullptr},
         {"zip deflated", "zip -q -j packed.img fmt.raw", &image, false, {kWritten}, Written, nullptr},
         {"zip64", "zip -q -fz -j packed.img fmt.raw", &image, false, {kWritten}, Written, nullptr},
