@@ -72,6 +72,10 @@ void Note(const std::string& what, double at)
     char line[256];
     std::snprintf(line, sizeof(line), "at %8.3f %s", at, what.c_str());
     Events.push_back(line);
+    if (GetEnvironmentVariableA("KORVANE_BENCH_TRACE", nullptr, 0) != 0) {
+        std::fprintf(stderr, "%s\n", line);
+        std::fflush(stderr);
+    }
 }
 
 std::string Narrow(const wchar_t* text)
@@ -95,6 +99,18 @@ ts::ImportPatch* FlushPatch = nullptr;
 ts::ImportPatch* MovePatch = nullptr;
 ts::ImportPatch* WaitPatch = nullptr;
 ts::ImportPatch* BoxPatch = nullptr;
+ts::ImportPatch* AttributesPatch = nullptr;
+
+DWORD WINAPI TracedAttributes(LPCWSTR name)
+{
+    const DWORD attributes = reinterpret_cast<decltype(&GetFileAttributesW)>(AttributesPatch->Original())(name);
+    char what[64];
+    std::snprintf(what, sizeof(what), " attributes %lx", static_cast<unsigned long>(attributes));
+    EnterCriticalSection(&Guard);
+    Note("looks at " + BaseName(name) + what, Now());
+    LeaveCriticalSection(&Guard);
+    return attributes;
+}
 
 HANDLE WINAPI TimedCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                               DWORD disposition, DWORD flags, HANDLE model)
@@ -214,6 +230,7 @@ int wmain(int argc, wchar_t** argv)
     FlushPatch = new ts::ImportPatch("FlushFileBuffers", reinterpret_cast<void*>(&TimedFlush));
     MovePatch = new ts::ImportPatch("MoveFileExW", reinterpret_cast<void*>(&TimedMove));
     WaitPatch = new ts::ImportPatch("WaitForSingleObject", reinterpret_cast<void*>(&TimedWait));
+    AttributesPatch = new ts::ImportPatch("GetFileAttributesW", reinterpret_cast<void*>(&TracedAttributes));
     BoxPatch = new ts::ImportPatch("MessageBoxW", reinterpret_cast<void*>(&AnswerBox), "user32.dll");
 
     QueryPerformanceCounter(&Start);
@@ -228,7 +245,7 @@ int wmain(int argc, wchar_t** argv)
     GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
     const double cpu = seconds(kernel) + seconds(user) - cpuStart;
     const double ended = Now();
-    for (ts::ImportPatch* patch : {BoxPatch, WaitPatch, MovePatch, FlushPatch, WritePatch, ReadPatch, CreatePatch})
+    for (ts::ImportPatch* patch : {AttributesPatch, BoxPatch, WaitPatch, MovePatch, FlushPatch, WritePatch, ReadPatch, CreatePatch})
         delete patch;
 
     // Success is the box without a warning that names the image created or written.

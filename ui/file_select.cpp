@@ -128,7 +128,12 @@ void SelectImageFile()
 
     FileDialogRecord.lStructSize = sizeof(FileDialogRecord);
     FileDialogRecord.hwndOwner = g_App->MainWindow;
-    FileDialogRecord.lpstrFilter = L"HDD files\0*.hdd\0All files\0*.*\0";
+    // A new image's extension picks its format: raw (.hdd), a virtual disk or a compressed file.
+    FileDialogRecord.lpstrFilter = L"HDD files\0*.hdd\0"
+                                   L"Virtual disks (VHDX, VHD)\0*.vhdx;*.vhd\0"
+                                   L"Compressed images (gz, zst, xz, zip)\0*.gz;*.zst;*.xz;*.zip\0"
+                                   L"Disk images\0*.hdd;*.img;*.iso;*.bin;*.raw;*.gz;*.zst;*.xz;*.zip;*.vhdx;*.vhd\0"
+                                   L"All files\0*.*\0";
     FileDialogRecord.nFilterIndex = 0;
     FileDialogRecord.lpstrFile = ImageFileName;
     FileDialogRecord.nMaxFile = MAX_PATH;
