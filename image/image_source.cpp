@@ -10,6 +10,7 @@
 #include "engine/app_state.h"
 #include "engine/chunk_sizing.h"
 #include "engine/transfer.h"
+#include "image/file_bytes.h"
 #include "image/image_hash.h"
 #include "image/virtual_disk.h"
 #include "image/xz_stream.h"
@@ -27,27 +28,6 @@ const uint32_t kHeadSize = 4096;
 const uint32_t kLargestZipDirectory = 64 << 20;
 
 const wchar_t kDamaged[] = L"The image file is damaged or incomplete!";
-
-uint16_t Le16(const uint8_t* p)
-{
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-
-uint32_t Le32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(Le16(p)) | static_cast<uint32_t>(Le16(p + 2)) << 16;
-}
-
-uint64_t Le64(const uint8_t* p)
-{
-    return Le32(p) | static_cast<uint64_t>(Le32(p + 4)) << 32;
-}
-
-bool ReadAt(HANDLE file, uint64_t offset, uint8_t* buffer, uint32_t size)
-{
-    DWORD got = 0;
-    return SeekTo(file, static_cast<int64_t>(offset)) && ReadFile(file, buffer, size, &got, nullptr) && got == size;
-}
 
 } // namespace
 
@@ -177,7 +157,7 @@ bool ReadZipRecords(ImageSource& source, std::wstring* refusal)
     // The end record lies in the last 64 KiB and 22 bytes (its comment at most 64 KiB).
     const uint32_t tailSize = static_cast<uint32_t>(std::min<uint64_t>(fileSize, 65535 + 22));
     std::vector<uint8_t> tail(tailSize);
-    if (!ReadAt(source.file, fileSize - tailSize, tail.data(), tailSize))
+    if (!ReadFileAt(source.file, fileSize - tailSize, tail.data(), tailSize))
         return false;
     int64_t end = -1;
     for (int64_t at = static_cast<int64_t>(tailSize) - 22; at >= 0 && end < 0; --at)
@@ -194,8 +174,8 @@ bool ReadZipRecords(ImageSource& source, std::wstring* refusal)
     const uint64_t endAt = fileSize - tailSize + static_cast<uint64_t>(end);
     // ZIP64: a locator right before the end record points at the larger record.
     uint8_t locator[20] = {}, large[56] = {};
-    if (endAt >= 20 && ReadAt(source.file, endAt - 20, locator, 20) && std::memcmp(locator, "PK\x06\x07", 4) == 0) {
-        if (!ReadAt(source.file, Le64(locator + 8), large, 56) || std::memcmp(large, "PK\x06\x06", 4) != 0) {
+    if (endAt >= 20 && ReadFileAt(source.file, endAt - 20, locator, 20) && std::memcmp(locator, "PK\x06\x07", 4) == 0) {
+        if (!ReadFileAt(source.file, Le64(locator + 8), large, 56) || std::memcmp(large, "PK\x06\x06", 4) != 0) {
             *refusal = kDamaged;
             return false;
         }
@@ -211,7 +191,7 @@ bool ReadZipRecords(ImageSource& source, std::wstring* refusal)
         return false;
     }
     std::vector<uint8_t> directory(static_cast<size_t>(directorySize));
-    if (directorySize != 0 && !ReadAt(source.file, directoryAt, directory.data(), static_cast<uint32_t>(directorySize)))
+    if (directorySize != 0 && !ReadFileAt(source.file, directoryAt, directory.data(), static_cast<uint32_t>(directorySize)))
         return false;
     // The only file, or the only one named as an image.
     int files = 0, images = 0;
@@ -273,7 +253,7 @@ bool ReadZipRecords(ImageSource& source, std::wstring* refusal)
         return false;
     }
     uint8_t header[30] = {};
-    if (local > fileSize || !ReadAt(source.file, local, header, 30) || std::memcmp(header, "PK\x03\x04", 4) != 0) {
+    if (local > fileSize || !ReadFileAt(source.file, local, header, 30) || std::memcmp(header, "PK\x03\x04", 4) != 0) {
         *refusal = kDamaged;
         return false;
     }
@@ -603,7 +583,7 @@ bool ReadImageRecords(ImageSource& source, std::wstring* refusal)
     uint8_t head[kHeadSize] = {}, tail[512] = {};
     const uint32_t headSize = static_cast<uint32_t>(std::min<uint64_t>(kHeadSize, source.fileSize));
     const uint32_t tailSize = static_cast<uint32_t>(std::min<uint64_t>(512, source.fileSize));
-    if (!ReadAt(source.file, 0, head, headSize) || !ReadAt(source.file, source.fileSize - tailSize, tail, tailSize))
+    if (!ReadFileAt(source.file, 0, head, headSize) || !ReadFileAt(source.file, source.fileSize - tailSize, tail, tailSize))
         return false;
     source.format = DetectImageFormat(head, headSize, tail, tailSize);
     switch (source.format) {
@@ -653,7 +633,7 @@ bool MeasureImageSource(ImageSource& source, SourceProgress progress, void* cont
 bool ReadImageSourceAt(ImageSource& source, uint64_t offset, uint8_t* buffer, uint32_t size)
 {
     if (source.format == ImageFormat::Raw)
-        return ReadAt(source.file, offset, buffer, size);
+        return ReadFileAt(source.file, offset, buffer, size);
     if (source.disk != nullptr)
         return offset <= source.length && size <= source.length - offset &&
                ReadVirtualDisk(*source.disk, source.file, offset, buffer, size);

@@ -4,6 +4,8 @@
 // each stored block is a sector bitmap followed by the block's data.
 #include "image/virtual_disk.h"
 
+#include "image/file_bytes.h"
+
 #include <algorithm>
 #include <cstring>
 

@@ -9,6 +9,8 @@
 // table from 3 MiB, then the blocks in the order they were first written.
 #include "image/virtual_disk.h"
 
+#include "image/file_bytes.h"
+
 #include <algorithm>
 #include <cstring>
 

@@ -1,5 +1,7 @@
 #include "image/virtual_disk.h"
 
+#include "image/file_bytes.h"
+
 #include <algorithm>
 
 #include "image/sparse_image.h"
@@ -8,14 +10,6 @@ namespace {
 
 const uint64_t kSector = 512;
 const uint32_t kZeroRun = 1 << 20;
-
-OVERLAPPED At(uint64_t offset)
-{
-    OVERLAPPED at = {};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    return at;
-}
 
 bool WriteZerosAt(HANDLE file, uint64_t offset, uint64_t size)
 {
@@ -90,29 +84,6 @@ bool ReadVhdBlock(const VirtualDisk& disk, HANDLE file, uint64_t data, uint32_t 
 }
 
 } // namespace
-
-bool ReadFileAt(HANDLE file, uint64_t offset, void* buffer, uint32_t size)
-{
-    OVERLAPPED at = At(offset);
-    DWORD done = 0;
-    return ReadFile(file, buffer, size, &done, &at) && done == size;
-}
-
-bool WriteFileAt(HANDLE file, uint64_t offset, const void* buffer, uint32_t size)
-{
-    OVERLAPPED at = At(offset);
-    DWORD done = 0;
-    return WriteFile(file, buffer, size, &done, &at) && done == size;
-}
-
-bool FileSizeOf(HANDLE file, uint64_t* size)
-{
-    LARGE_INTEGER length = {};
-    if (!GetFileSizeEx(file, &length))
-        return false;
-    *size = static_cast<uint64_t>(length.QuadPart);
-    return true;
-}
 
 namespace {
 

@@ -62,9 +62,6 @@ bool EndVirtualDisk(VirtualDisk& disk, HANDLE file);
 uint32_t Crc32c(uint32_t crc, const void* data, size_t size);
 
 // Internals shared by the VHD and VHDX parts.
-bool ReadFileAt(HANDLE file, uint64_t offset, void* buffer, uint32_t size);
-bool WriteFileAt(HANDLE file, uint64_t offset, const void* buffer, uint32_t size);
-bool FileSizeOf(HANDLE file, uint64_t* size);
 bool OpenVhd(HANDLE file, VirtualDisk* disk, std::wstring* refusal);
 bool BeginVhd(HANDLE file, uint64_t virtualSize, VirtualDisk* disk);
 bool EndVhd(VirtualDisk& disk, HANDLE file);

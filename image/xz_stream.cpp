@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "image/file_bytes.h"
 #include "image/sha256.h"
 
 extern "C" {
@@ -312,20 +313,6 @@ bool XzDecode(XzDecoder* decoder, const uint8_t* in, size_t inSize, size_t* inUs
 
 namespace {
 
-bool ReadAt(HANDLE file, uint64_t offset, void* buffer, DWORD size)
-{
-    LARGE_INTEGER at = {};
-    at.QuadPart = static_cast<LONGLONG>(offset);
-    DWORD done = 0;
-    return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && ReadFile(file, buffer, size, &done, nullptr) &&
-           done == size;
-}
-
-uint32_t Le32(const uint8_t* p)
-{
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
 uint32_t Crc32(const uint8_t* data, size_t size)
 {
     return static_cast<uint32_t>(crc32(0, data, static_cast<uInt>(size)));
@@ -352,7 +339,7 @@ bool SkipPadding(HANDLE file, uint64_t* end)
     uint8_t block[65536];
     while (*end > 0) {
         const DWORD size = static_cast<DWORD>(*end < sizeof(block) ? *end : sizeof(block));
-        if (size % 4 != 0 || !ReadAt(file, *end - size, block, size))
+        if (size % 4 != 0 || !ReadFileAt(file, *end - size, block, size))
             return false;
         DWORD zeros = 0;
         while (zeros + 4 <= size && Le32(block + size - zeros - 4) == 0)
@@ -368,7 +355,7 @@ bool SkipPadding(HANDLE file, uint64_t* end)
 bool ReadStreamBackwards(HANDLE file, uint64_t end, uint64_t* decoded, uint64_t* start)
 {
     uint8_t footer[12];
-    if (end < 24 || !ReadAt(file, end - 12, footer, 12))
+    if (end < 24 || !ReadFileAt(file, end - 12, footer, 12))
         return false;
     if (footer[10] != 'Y' || footer[11] != 'Z' || Crc32(footer + 4, 6) != Le32(footer) || footer[8] != 0 ||
         footer[9] > 0x0F)
@@ -378,7 +365,7 @@ bool ReadStreamBackwards(HANDLE file, uint64_t end, uint64_t* decoded, uint64_t*
         return false;
     const uint64_t indexStart = end - 12 - indexSize;
     std::vector<uint8_t> index(static_cast<size_t>(indexSize));
-    if (!ReadAt(file, indexStart, index.data(), static_cast<DWORD>(indexSize)))
+    if (!ReadFileAt(file, indexStart, index.data(), static_cast<DWORD>(indexSize)))
         return false;
     const size_t crcAt = index.size() - 4;
     if (index[0] != 0 || Crc32(index.data(), crcAt) != Le32(index.data() + crcAt))
@@ -410,7 +397,7 @@ bool ReadStreamBackwards(HANDLE file, uint64_t end, uint64_t* decoded, uint64_t*
         return false;
     *start = indexStart - blocks - 12;
     uint8_t header[12];
-    if (!ReadAt(file, *start, header, 12) || memcmp(header, kHeaderMagic, 6) != 0 ||
+    if (!ReadFileAt(file, *start, header, 12) || memcmp(header, kHeaderMagic, 6) != 0 ||
         memcmp(header + 6, footer + 8, 2) != 0 || Crc32(header + 6, 2) != Le32(header + 8))
         return false;
     *decoded = total;

@@ -1,5 +1,7 @@
 #include "image/zstd_stream.h"
 
+#include "image/file_bytes.h"
+
 #include <cstdlib>
 #include <new>
 
@@ -82,20 +84,6 @@ bool ZstdDecode(ZstdDecoder* decoder, const uint8_t* in, size_t inSize, size_t* 
 
 namespace {
 
-bool ReadAt(HANDLE file, uint64_t offset, void* buffer, DWORD size)
-{
-    LARGE_INTEGER at = {};
-    at.QuadPart = static_cast<LONGLONG>(offset);
-    DWORD done = 0;
-    return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && ReadFile(file, buffer, size, &done, nullptr) &&
-           done == size;
-}
-
-uint32_t Le32(const uint8_t* p)
-{
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
 uint32_t Le24(const uint8_t* p)
 {
     return p[0] | (p[1] << 8) | (p[2] << 16);
@@ -106,7 +94,7 @@ uint32_t Le24(const uint8_t* p)
 bool ReadSeekTable(HANDLE file, uint64_t fileSize, uint64_t* length)
 {
     uint8_t footer[9];
-    if (fileSize < 17 || !ReadAt(file, fileSize - 9, footer, 9) || Le32(footer + 5) != kSeekTableMagic ||
+    if (fileSize < 17 || !ReadFileAt(file, fileSize - 9, footer, 9) || Le32(footer + 5) != kSeekTableMagic ||
         (footer[4] & 0x7C) != 0)
         return false;
     const uint64_t frames = Le32(footer);
@@ -116,12 +104,12 @@ bool ReadSeekTable(HANDLE file, uint64_t fileSize, uint64_t* length)
         return false;
     uint8_t header[8];
     const uint64_t tableFrame = fileSize - tableSize - 8;
-    if (!ReadAt(file, tableFrame, header, 8) || Le32(header) != kSkippableMagic + 0x0E || Le32(header + 4) != tableSize)
+    if (!ReadFileAt(file, tableFrame, header, 8) || Le32(header) != kSkippableMagic + 0x0E || Le32(header + 4) != tableSize)
         return false;
     uint8_t* entries = static_cast<uint8_t*>(malloc(static_cast<size_t>(tableSize)));
     if (entries == nullptr)
         return false;
-    bool sound = ReadAt(file, tableFrame + 8, entries, static_cast<DWORD>(tableSize));
+    bool sound = ReadFileAt(file, tableFrame + 8, entries, static_cast<DWORD>(tableSize));
     uint64_t compressed = 0;
     uint64_t decoded = 0;
     for (uint64_t i = 0; sound && i < frames; ++i) {
@@ -149,7 +137,7 @@ bool ZstdDecodedLength(HANDLE file, uint64_t fileSize, uint64_t* length)
         uint8_t head[ZSTD_FRAMEHEADERSIZE_MAX] = {};
         const DWORD headSize =
             static_cast<DWORD>(fileSize - at < sizeof(head) ? fileSize - at : sizeof(head));
-        if (headSize < 8 || !ReadAt(file, at, head, headSize))
+        if (headSize < 8 || !ReadFileAt(file, at, head, headSize))
             return false;
         if ((Le32(head) & 0xFFFFFFF0) == kSkippableMagic) {
             at += 8 + static_cast<uint64_t>(Le32(head + 4));
@@ -166,7 +154,7 @@ bool ZstdDecodedLength(HANDLE file, uint64_t fileSize, uint64_t* length)
         // The blocks, each with a 3-byte header: last block flag, type, size.
         for (bool last = false; !last;) {
             uint8_t block[3];
-            if (at + 3 > fileSize || !ReadAt(file, at, block, 3))
+            if (at + 3 > fileSize || !ReadFileAt(file, at, block, 3))
                 return false;
             const uint32_t value = Le24(block);
             last = (value & 1) != 0;

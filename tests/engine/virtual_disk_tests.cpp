@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "image/virtual_disk.h"
+#include "image/file_bytes.h"
 #include "tests/support/win_test_support.h"
 
 namespace {
