@@ -698,6 +698,13 @@ TEST_F(JobTest, CompressedImagesAreWrittenAndVerifiedOrRefusedAndNeverPassDamage
          {smallerAsked, kWritten}, Written, nullptr},
         {"vhdx", "qemu-img convert -q -f raw -O vhdx -o block_size=1M fmt.raw packed.img", &image, false, {kWritten},
          Written, nullptr},
+        {"vhdx, checksum of the file",
+         "qemu-img convert -q -f raw -O vhdx -o block_size=1M fmt.raw packed.img && sha256sum < packed.img > "
+         "packed.img.sha256",
+         &image, false, {kWritten}, Written, nullptr},
+        {"vhdx, wrong checksum",
+         "qemu-img convert -q -f raw -O vhdx fmt.raw packed.img && sha256sum < fmt.raw > packed.img.sha256",
+         &image, false, {kMismatch, kNotWritten}, Written, nullptr},
         {"xz cut short", "xz -c fmt.raw | head -c 400000 > packed.img", &image, true, {damagedBefore, kNotWritten},
          Untouched, nullptr},
         {"zstd damaged", "zstd -q -c fmt.raw > packed.img", &image, false, {damagedPrefix + "...", kNotWritten},
