@@ -203,10 +203,7 @@ bool Transfer(const Direction& direction, RescueMap* continued)
         }
         // A create's image holds the plan's tables; its sink hashes the file as written, a
         // restore's source the file as read.
-        if (!direction.restore)
-            ApplyPatches(app.Plan, position, buffer, app.BytesRead);
-        if (direction.restore)
-            ApplyPatches(app.Plan, position, buffer, app.BytesRead);
+        ApplyPatches(app.Plan, position, buffer, app.BytesRead);
         if (buffer == held) {
             heldSize = app.BytesRead;
             app.LastIoResult = SeekTo(destination, heldSize);
