@@ -29,9 +29,10 @@ drop() {
 
 # summary NAME LABEL WIDTH program-runs... dd-runs...: `rounds` runs of each as
 # "seconds cpu"; prints the medians, the best runs and the CPU time per GiB of `size` bytes.
+# The peer is named by $peer_label (dd unless set).
 summary() {
   local name=$1 label=$2 width=$3; shift 3
-  printf '%s\n' "$@" | awk -v name="$name" -v label="$label" -v w="$width" -v size="$size" -v n="$rounds" '
+  printf '%s\n' "$@" | awk -v name="$name" -v label="$label" -v w="$width" -v size="$size" -v n="$rounds" -v peer="${peer_label:-dd}" '
     function sort(a, m,   i, j, t) {
       for (i = 2; i <= m; i++) for (j = i; j > 1 && a[j-1] > a[j]; j--) { t = a[j]; a[j] = a[j-1]; a[j-1] = t }
     }
@@ -41,9 +42,9 @@ summary() {
       gib = size / 1073741824
       km = size / median(ks, n) / 1e6; dm = size / median(ds, n) / 1e6
       kb = size / ks[1] / 1e6; db = size / ds[1] / 1e6
-      printf "%-" w "s median: %s %6.0f MB/s, dd %6.0f MB/s, ratio %.2f; best: %s %6.0f MB/s, dd %6.0f MB/s, ratio %.2f\n",
-             name, label, km, dm, km / dm, label, kb, db, kb / db
-      printf "%-" w "s CPU per GiB (median): %s %.2f s, dd %.2f s\n", name, label, median(kc, n) / gib, median(dc, n) / gib }'
+      printf "%-" w "s median: %s %6.0f MB/s, %s %6.0f MB/s, ratio %.2f; best: %s %6.0f MB/s, %s %6.0f MB/s, ratio %.2f\n",
+             name, label, km, peer, dm, km / dm, label, kb, peer, db, kb / db
+      printf "%-" w "s CPU per GiB (median): %s %.2f s, %s %.2f s\n", name, label, median(kc, n) / gib, peer, median(dc, n) / gib }'
 }
 
 # random_drive: fills $drive with $size random bytes unless it has that size already.

@@ -5,13 +5,18 @@
 // each file it opens, its first and last read and write, every flush and move, and per
 // thread the time spent in reads, writes and waits and its CPU time.
 //   korvane_job_bench create|restore DRIVE IMAGE SIZE VERIFY(0|1) CHECKSUM(0|1)
+// With KORVANE_BENCH_DRIVE_MBPS=<n> the drive answers as a disk opened without buffering
+// does on Windows: each read or write of it ends when a medium of n MB/s that reads
+// nothing ahead would have moved its bytes, one request after the other.
 // Prints: seconds=<press to outcome box> cpu=<process CPU seconds> bytes=<SIZE> ok=<0|1>,
 // then "at <seconds> <event>" lines and one "thread" line per thread that did I/O or waited.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -38,6 +43,10 @@ double OutcomeAt = -1;
 std::wstring OutcomeText;
 bool FirstRead = true, FirstWrite = true;
 double LastRead = 0, LastWrite = 0;
+std::wstring DrivePath;
+std::set<HANDLE> DriveHandles;
+double DriveBytesPerSecond = 0; // 0: the drive file as fast as it is
+double DriveFreeAt = 0;         // when the modelled drive ends the request it has
 
 double Now()
 {
@@ -65,6 +74,19 @@ ThreadFigures& Figures()
         figures.order = static_cast<int>(Threads.size());
     figures.cpu = ThreadCpu();
     return figures;
+}
+
+// Holds a call on the drive until the modelled medium has moved its bytes; outside Guard.
+void PaceDrive(HANDLE file, double at, DWORD bytes)
+{
+    EnterCriticalSection(&Guard);
+    const bool drive = DriveBytesPerSecond > 0 && DriveHandles.count(file) != 0;
+    const double end = drive ? std::max(at, DriveFreeAt) + bytes / DriveBytesPerSecond : 0;
+    if (drive)
+        DriveFreeAt = end;
+    LeaveCriticalSection(&Guard);
+    for (double left = end - Now(); left > 0.0005; left = end - Now())
+        Sleep(static_cast<DWORD>(left * 1000));
 }
 
 void Note(const std::string& what, double at)
@@ -119,6 +141,11 @@ HANDLE WINAPI TimedCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURIT
     const HANDLE handle = reinterpret_cast<decltype(&CreateFileW)>(CreatePatch->Original())(
         name, access, share, security, disposition, flags, model);
     EnterCriticalSection(&Guard);
+    // A handle value comes back after its close: only the last open says what it is.
+    if (handle != INVALID_HANDLE_VALUE && DrivePath == name)
+        DriveHandles.insert(handle);
+    else
+        DriveHandles.erase(handle);
     Note("thread " + std::to_string(Figures().order) + " opens " + BaseName(name), at);
     LeaveCriticalSection(&Guard);
     return handle;
@@ -128,6 +155,7 @@ BOOL WINAPI TimedReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD done, 
 {
     const double at = Now();
     const BOOL ok = reinterpret_cast<decltype(&ReadFile)>(ReadPatch->Original())(file, buffer, size, done, overlapped);
+    PaceDrive(file, at, size);
     const double end = Now();
     EnterCriticalSection(&Guard);
     ThreadFigures& figures = Figures();
@@ -146,6 +174,7 @@ BOOL WINAPI TimedWriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD done
     const double at = Now();
     const BOOL ok =
         reinterpret_cast<decltype(&WriteFile)>(WritePatch->Original())(file, buffer, size, done, overlapped);
+    PaceDrive(file, at, size);
     const double end = Now();
     EnterCriticalSection(&Guard);
     ThreadFigures& figures = Figures();
@@ -220,6 +249,10 @@ int wmain(int argc, wchar_t** argv)
     }
     InitializeCriticalSection(&Guard);
     QueryPerformanceFrequency(&Frequency);
+    DrivePath = argv[2];
+    wchar_t rate[32] = {};
+    if (GetEnvironmentVariableW(L"KORVANE_BENCH_DRIVE_MBPS", rate, 32) != 0)
+        DriveBytesPerSecond = _wtof(rate) * 1e6;
     OpenBench(argv[2], argv[3], _wtoi64(argv[4]));
     SetDlgItemTextW(g_App->MainWindow, IDC_FILE_NAME, argv[3]);
     g_App->VerifyAfterWriting = _wtoi(argv[5]) != 0;

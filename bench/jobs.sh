@@ -5,7 +5,9 @@
 # a create with the verify on against dd copying and then reading both files back. Page
 # cache dropped before each run; medians and best runs; then one run of each printed with
 # where its time went (the job's calls in order, and per thread its reads, writes, waits
-# and CPU time).
+# and CPU time). Then the same create and restore on a drive that reads nothing ahead and
+# takes each request in turn, as Windows gives a disk opened without buffering (modelled at
+# KORVANE_BENCH_DRIVE_MBPS, default 400 MB/s; its peer is the drive's own time).
 #   bench/jobs.sh [build-root] [rounds]     (default: build 5; data folder: KORVANE_BENCH_DATA)
 set -euo pipefail
 if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"; fi
@@ -22,10 +24,10 @@ ddimage=$work/jobs-dd.img
 start_wine
 random_drive
 
-job() { # create|restore verify -> "seconds cpu"; the whole report in $work/jobs-last-<kind>.txt
+job() { # create|restore verify [tag] -> "seconds cpu"; the whole report in $work/jobs-last-<kind>.txt
   local out
   out=$(wine "$exe" "$1" "$(winpath "$drive")" "$(winpath "$image")" "$size" "$2" 1 | tr -d '\r')
-  printf '%s\n' "$out" >"$work/jobs-last-$1-$2.txt"
+  printf '%s\n' "$out" >"$work/jobs-last-$1-$2${3:-}.txt"
   case "$out" in *ok=1*) ;; *) echo "korvane_job_bench $1 failed: $out" >&2; exit 1 ;; esac
   sed -nE '1s/.*seconds=([0-9.]+) cpu=([0-9.]+).*/\1 \2/p' <<<"$out"
 }
@@ -55,7 +57,16 @@ echo "size $size bytes, block $chunk bytes, $rounds round(s) each, page cache $c
 summary create job 15 "${kc[@]}" "${dc[@]}"
 summary restore job 15 "${kr[@]}" "${dr[@]}"
 summary create+verify job 15 "${kv[@]}" "${dv[@]}"
-for report in create-0 restore-0 create-1; do
+rate=${KORVANE_BENCH_DRIVE_MBPS:-400}
+declare -a mc mr md
+for ((i = 1; i <= rounds; i++)); do
+  rm -f "$image" "$image.sha256"; mc+=("$(KORVANE_BENCH_DRIVE_MBPS=$rate job create 0 -paced)")
+  mr+=("$(KORVANE_BENCH_DRIVE_MBPS=$rate job restore 0 -paced)")
+  md+=("$(awk -v s="$size" -v r="$rate" 'BEGIN { printf "%.3f 0\n", s / r / 1e6 }')")
+done
+peer_label=drive summary "create, drive paced at $rate MB/s" job 36 "${mc[@]}" "${md[@]}"
+peer_label=drive summary "restore, drive paced at $rate MB/s" job 36 "${mr[@]}" "${md[@]}"
+for report in create-0 restore-0 create-1 create-0-paced restore-0-paced; do
   echo "--- where the time went, last $report run:"
   tail -n +2 "$work/jobs-last-$report.txt"
 done

@@ -10,6 +10,7 @@
 #include "engine/app_state.h"
 #include "engine/chunk_sizing.h"
 #include "engine/image_fit.h"
+#include "engine/read_ahead.h"
 #include "image/image_hash.h"
 #include "image/image_source.h"
 #include "engine/rescue.h"
@@ -66,8 +67,9 @@ bool TakeCancelRequest(AppState& app)
 
 namespace {
 
-// Prepares the run; false after the error box when it can't start. Holds the buffer on success.
-bool PrepareTransfer(AppState& app)
+// Prepares the run; false after the error box when it can't start. Holds the buffer on success:
+// two chunks, one read while the other is written, or one when memory is short.
+bool PrepareTransfer(AppState& app, int* halves)
 {
     if (!IsOpenHandle(app.DiskHandle) || !IsOpenHandle(app.ImageHandle)) {
         ShowErrorBox(app, L"Invalid handle value");
@@ -81,15 +83,19 @@ bool PrepareTransfer(AppState& app)
         ShowErrorBox(app, L"Diskpointer error");
         return false;
     }
-    app.TransferBuffer =
-        static_cast<BYTE*>(VirtualAlloc(nullptr, app.ChunkSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    for (*halves = 2; *halves != 0; --*halves) {
+        app.TransferBuffer = static_cast<BYTE*>(VirtualAlloc(nullptr, static_cast<SIZE_T>(app.ChunkSize) * *halves,
+                                                             MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        if (app.TransferBuffer != nullptr)
+            break;
+    }
     if (app.TransferBuffer == nullptr) {
         ShowErrorBox(app, L"Virtual memory error");
         return false;
     }
     // Pinned once for the whole run: pinning and unpinning around every
     // drive operation costs more than a tenth of the throughput. Best effort.
-    VirtualLock(app.TransferBuffer, app.ChunkSize);
+    VirtualLock(app.TransferBuffer, static_cast<SIZE_T>(app.ChunkSize) * *halves);
     return true;
 }
 
@@ -129,7 +135,8 @@ bool WritePastImageEnd(AppState& app, HANDLE destination, uint32_t bufferSize, I
 bool Transfer(const Direction& direction, RescueMap* continued)
 {
     AppState& app = *g_App;
-    if (!PrepareTransfer(app))
+    int halves = 0;
+    if (!PrepareTransfer(app, &halves))
         return false;
 
     const HANDLE source = direction.restore ? app.ImageHandle : app.DiskHandle;
@@ -174,18 +181,28 @@ bool Transfer(const Direction& direction, RescueMap* continued)
     if (rescued && result)
         result = ContinueRescue(app, *continued, bufferSize);
 
-    for (int64_t position = 0; result && !rescued && position < readEnd;) {
+    // The source is read a chunk ahead of the writes: the drive (or the image file) goes on
+    // reading while the last chunk is written, as it would not by itself.
+    ReadAhead reader;
+    reader.file = source;
+    reader.image = direction.restore ? &app.Source : nullptr;
+    reader.buffer = app.TransferBuffer;
+    reader.sector = driveSector;
+    reader.halves = halves;
+    reader.start[1] = bufferSize;
+    reader.size[0] = reader.size[1] = bufferSize;
+    reader.total = readEnd;
+    if (result && !rescued)
+        StartReadAhead(reader);
+    for (int64_t position = 0, index = 0; result && !rescued && position < readEnd; ++index) {
         if (position + static_cast<int64_t>(app.ChunkSize) > readEnd)
             app.ChunkSize = static_cast<uint32_t>(readEnd - position);
-        BYTE* const buffer = position == 0 && held != nullptr ? held : app.TransferBuffer;
-        if (direction.restore) {
-            uint32_t got = 0;
-            app.LastIoResult = ReadImageSource(app.Source, buffer, app.ChunkSize, &got);
-            app.BytesRead = got;
-        } else {
-            app.LastIoResult = ReadFile(source, buffer, app.ChunkSize, &app.BytesRead, nullptr);
-        }
+        BYTE* buffer = app.TransferBuffer + reader.start[index % halves];
+        app.LastIoResult = EndRead(reader, index, position, &app.BytesRead);
         if (!app.LastIoResult || app.BytesRead != app.ChunkSize) {
+            // The reader has stopped; a rescue reads on its own, through the first chunk.
+            StopReadAhead(reader);
+            SetLastError(reader.error[index % halves]);
             // A compressed image is written once from front to back: a rescue has nothing to write zeros into.
             const bool rescuable = !direction.restore && ImageSinkWritesAnywhere(sink.format);
             if (rescuable && RescueAfterReadError(app, bufferSize, &result)) {
@@ -203,6 +220,10 @@ bool Transfer(const Direction& direction, RescueMap* continued)
         }
         // A create's image holds the plan's tables; its sink hashes the file as written, a
         // restore's source the file as read.
+        if (position == 0 && held != nullptr) {
+            std::memcpy(held, buffer, app.BytesRead);
+            buffer = held;
+        }
         ApplyPatches(app.Plan, position, buffer, app.BytesRead);
         if (buffer == held) {
             heldSize = app.BytesRead;
@@ -219,6 +240,11 @@ bool Transfer(const Direction& direction, RescueMap* continued)
             result = false;
             break;
         }
+        if (!FreeHalf(reader)) {
+            ShowErrorBox(app, direction.readError);
+            result = false;
+            break;
+        }
         position += app.ChunkSize;
         if (buffer != held) {
             app.BytesDone += app.ChunkSize;
@@ -230,6 +256,8 @@ bool Transfer(const Direction& direction, RescueMap* continued)
             break;
         }
     }
+    // What follows writes through the first chunk: the reader is done with the buffer.
+    StopReadAhead(reader);
     if (result && !direction.restore && !rescued &&
         !(WritePastImageEnd(app, destination, bufferSize, &sink) && EndImageSink(sink))) {
         ShowErrorBox(app, direction.writeError);
@@ -264,7 +292,7 @@ bool Transfer(const Direction& direction, RescueMap* continued)
 
     if (held != nullptr)
         VirtualFree(held, 0, MEM_RELEASE);
-    VirtualUnlock(app.TransferBuffer, bufferSize);
+    VirtualUnlock(app.TransferBuffer, static_cast<SIZE_T>(bufferSize) * halves);
     if (VirtualFree(app.TransferBuffer, 0, MEM_RELEASE))
         app.TransferBuffer = nullptr;
     SetStatusText(app.ImageRescued ? RescueStatusText(app)

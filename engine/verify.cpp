@@ -8,6 +8,7 @@
 #include "engine/chunk_sizing.h"
 #include "engine/first_difference.h"
 #include "engine/image_fit.h"
+#include "engine/read_ahead.h"
 #include "engine/transfer.h"
 #include "image/image_sink.h"
 #include "image/image_source.h"
@@ -49,30 +50,6 @@ struct Side {
     ImageSource* image = nullptr; // a compressed image, read through its decoder from its start
 };
 
-// Reads one side on a thread of its own, piece after piece into the two parts of its
-// buffer, as soon as the job thread has compared what a half held: both media work
-// at once and without waiting on the job thread between pieces, and the pass runs at
-// the pace of the slower medium. Without the thread (it couldn't be started) its reads
-// run on the job thread, one piece when it is due.
-struct ReadAhead {
-    HANDLE thread = nullptr;
-    HANDLE stop = nullptr;   // manual-reset: read no more
-    HANDLE free = nullptr;   // semaphore: halves compared, to be read into again
-    HANDLE filled = nullptr; // semaphore: halves read, to be compared
-    // What to read; set before the thread starts.
-    HANDLE file = nullptr;
-    ImageSource* image = nullptr;
-    BYTE* buffer = nullptr;
-    DWORD sector = 0;
-    int halves = 1;         // parts of the buffer, 1 or 2; piece `index` goes to part index % halves
-    uint32_t start[2] = {}; // where each part begins in the buffer
-    uint32_t size[2] = {};  // its length, whole sectors of both sides
-    int64_t total = 0;
-    // Each part's read outcome, handed over by the semaphores.
-    DWORD got[2] = {};
-    BOOL ok[2] = {};
-};
-
 // The smallest size that is whole sectors of both sides.
 uint64_t SectorOfBoth(DWORD driveSector, DWORD fileSector)
 {
@@ -83,99 +60,6 @@ uint64_t SectorOfBoth(DWORD driveSector, DWORD fileSector)
         b = rest;
     }
     return static_cast<uint64_t>(driveSector) / a * fileSector;
-}
-
-DWORD RoundUp(DWORD bytes, DWORD sector)
-{
-    return (bytes + sector - 1) / sector * sector;
-}
-
-// Reads piece `index` (at `offset`) into its half, rounded up to whole sectors (the end
-// of a file may then come short).
-bool ReadPiece(ReadAhead& reader, int64_t index, int64_t offset)
-{
-    const int half = static_cast<int>(index % reader.halves);
-    const DWORD length = static_cast<DWORD>(std::min<int64_t>(reader.size[half], reader.total - offset));
-    reader.got[half] = 0;
-    BYTE* const into = reader.buffer + reader.start[half];
-    if (reader.image != nullptr) {
-        uint32_t got = 0;
-        reader.ok[half] = ReadImageSource(*reader.image, into, length, &got);
-        reader.got[half] = got;
-    } else {
-        reader.ok[half] =
-            ReadFile(reader.file, into, RoundUp(length, reader.sector), &reader.got[half], nullptr);
-    }
-    return reader.ok[half] != FALSE;
-}
-
-DWORD WINAPI ReadAheadProc(void* param)
-{
-    ReadAhead& reader = *static_cast<ReadAhead*>(param);
-    const HANDLE waits[] = {reader.stop, reader.free};
-    for (int64_t index = 0, offset = 0; offset < reader.total; offset += reader.size[index % reader.halves], ++index) {
-        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
-            break;
-        const bool ok = ReadPiece(reader, index, offset);
-        // After a failed read the side has nothing more to give.
-        if (!ReleaseSemaphore(reader.filled, 1, nullptr) || !ok)
-            break;
-    }
-    return 0;
-}
-
-void CloseIfOpen(HANDLE& handle)
-{
-    if (handle != nullptr)
-        CloseHandle(handle);
-    handle = nullptr;
-}
-
-void StartReadAhead(ReadAhead& reader)
-{
-    reader.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    reader.free = CreateSemaphoreW(nullptr, reader.halves, reader.halves, nullptr);
-    reader.filled = CreateSemaphoreW(nullptr, 0, reader.halves, nullptr);
-    if (reader.stop != nullptr && reader.free != nullptr && reader.filled != nullptr)
-        reader.thread = CreateThread(nullptr, 0, ReadAheadProc, &reader, 0, nullptr);
-}
-
-void StopReadAhead(ReadAhead& reader)
-{
-    if (reader.thread != nullptr) {
-        // A read still under way ends first: the buffers are released after this.
-        SetEvent(reader.stop);
-        WaitForSingleObject(reader.thread, INFINITE);
-    }
-    CloseIfOpen(reader.thread);
-    CloseIfOpen(reader.stop);
-    CloseIfOpen(reader.free);
-    CloseIfOpen(reader.filled);
-}
-
-// The bytes piece `index` (at `offset`) brought; false when its read failed or the thread is gone.
-bool EndRead(ReadAhead& reader, int64_t index, int64_t offset, DWORD* got)
-{
-    const int half = static_cast<int>(index % reader.halves);
-    if (reader.thread == nullptr) {
-        ReadPiece(reader, index, offset);
-    } else {
-        // The lower index wins: a last read is taken before the thread's end.
-        const HANDLE waits[] = {reader.filled, reader.thread};
-        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
-            // A thread that ended can take no more reads.
-            CloseIfOpen(reader.thread);
-            return false;
-        }
-    }
-    *got = reader.got[half];
-    return reader.ok[half] != FALSE;
-}
-
-// Hands a compared half back to its reader.
-bool FreeHalf(ReadAhead& reader)
-{
-    return reader.thread == nullptr || ReleaseSemaphore(reader.free, 1, nullptr);
 }
 
 DWORD FileVolumeSector(const wchar_t* path)

@@ -1,0 +1,49 @@
+// A source read on a thread of its own, piece after piece into the parts of one buffer,
+// so that the medium goes on reading while the job thread writes or compares what the
+// last piece brought. A drive opened without buffering reads nothing ahead by itself:
+// without this thread it would stand still for the rest of each step.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+struct ImageSource;
+
+struct ReadAhead {
+    HANDLE thread = nullptr;
+    HANDLE stop = nullptr;   // manual-reset: read no more
+    HANDLE free = nullptr;   // semaphore: parts taken, to be read into again
+    HANDLE filled = nullptr; // semaphore: parts read, to be taken
+    // What to read; set before the thread starts.
+    HANDLE file = nullptr;
+    ImageSource* image = nullptr; // read through its source instead of `file`
+    BYTE* buffer = nullptr;
+    DWORD sector = 0;       // a file's reads are rounded up to whole sectors of this size
+    int halves = 1;         // parts of the buffer, 1 or 2; piece `index` goes to part index % halves
+    uint32_t start[2] = {}; // where each part begins in the buffer
+    uint32_t size[2] = {};  // its length
+    int64_t total = 0;      // bytes to read from where the source stands
+    // Each part's read outcome, handed over by the semaphores.
+    DWORD got[2] = {};
+    BOOL ok[2] = {};
+    DWORD error[2] = {}; // GetLastError of a failed read
+};
+
+// Starts the thread; without it (it couldn't be started) each piece is read by EndRead.
+void StartReadAhead(ReadAhead& reader);
+
+// Ends the thread after the read under way; the buffer may be released after this.
+void StopReadAhead(ReadAhead& reader);
+
+// The bytes piece `index` (at `offset`) brought; false when its read failed or the thread
+// is gone. After a failed read the reader reads no more.
+bool EndRead(ReadAhead& reader, int64_t index, int64_t offset, DWORD* got);
+
+// Hands a part that was dealt with back to the reader.
+bool FreeHalf(ReadAhead& reader);
+
+inline DWORD RoundUp(DWORD bytes, DWORD sector)
+{
+    return (bytes + sector - 1) / sector * sector;
+}
