@@ -35,6 +35,10 @@
 #endif
 #define min_t(type, x, y) min(x, y)
 
+#ifdef _MSC_VER
+#define fallthrough ((void)0)
+#define __always_inline __forceinline
+#endif
 #ifndef fallthrough
 #define fallthrough __attribute__((__fallthrough__))
 #endif
