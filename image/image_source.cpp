@@ -22,8 +22,7 @@
 namespace {
 
 const uint32_t kInPiece = 1 << 20;  // file bytes read at a time
-const uint32_t kSlotSize = 1 << 20; // decoded bytes handed over at a time
-const int kSlots = 4;
+const uint32_t kScratchSize = 1 << 20; // decoded bytes thrown away at a time
 const uint32_t kHeadSize = 4096;
 const uint32_t kLargestZipDirectory = 64 << 20;
 
@@ -31,8 +30,8 @@ const wchar_t kDamaged[] = L"The image file is damaged or incomplete!";
 
 } // namespace
 
-// The decoder's state, used by one thread at a time: the decode thread while it runs,
-// else the caller's.
+// The decoder's state. The copy and the verify read it on a thread of their own, which
+// decodes straight into their buffers while the job thread writes or compares.
 struct SourceStream {
     z_stream zs = {};
     bool zsReady = false;
@@ -48,21 +47,8 @@ struct SourceStream {
     uint32_t crc = 0;    // zip: of the decoded bytes
     bool ended = false;  // the image ended and its checks held
     ImageHash* hash = nullptr;
-    uint8_t* scratch = nullptr; // kSlotSize bytes for decoding that is thrown away
-    // The thread and what it hands over.
-    HANDLE thread = nullptr;
-    HANDLE stop = nullptr;   // manual-reset: decode no more
-    HANDLE free = nullptr;   // semaphore: slots that may be filled
-    HANDLE filled = nullptr; // semaphore: slots to be taken
-    uint8_t* slots[kSlots] = {};
-    uint32_t sizes[kSlots] = {};
-    bool slotOk[kSlots] = {};
-    bool slotLast[kSlots] = {};
-    // The reader's side.
-    int take = 0;         // the slot read next
-    uint32_t taken = 0;   // bytes of it read already
-    bool holding = false; // the slot `take` is the reader's
-    bool failed = false;
+    uint8_t* scratch = nullptr; // kScratchSize bytes for decoding that is thrown away
+    bool failed = false;        // a read failed: the stream gives nothing more
 };
 
 ImageFormat DetectImageFormat(const uint8_t* head, size_t headSize, const uint8_t* tail, size_t tailSize)
@@ -446,13 +432,6 @@ bool Decode(ImageSource& source, uint8_t* out, uint32_t size, uint32_t* made)
     return true;
 }
 
-void CloseIfOpen(HANDLE& handle)
-{
-    if (handle != nullptr)
-        CloseHandle(handle);
-    handle = nullptr;
-}
-
 void FreeMemory(uint8_t*& buffer)
 {
     if (buffer != nullptr)
@@ -463,38 +442,6 @@ void FreeMemory(uint8_t*& buffer)
 uint8_t* NewBuffer(uint32_t size)
 {
     return static_cast<uint8_t*>(VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-}
-
-void StopThread(SourceStream& s)
-{
-    if (s.thread != nullptr) {
-        SetEvent(s.stop);
-        WaitForSingleObject(s.thread, INFINITE);
-    }
-    CloseIfOpen(s.thread);
-    CloseIfOpen(s.stop);
-    CloseIfOpen(s.free);
-    CloseIfOpen(s.filled);
-    for (uint8_t*& slot : s.slots)
-        FreeMemory(slot);
-}
-
-DWORD WINAPI DecodeProc(void* param)
-{
-    ImageSource& source = *static_cast<ImageSource*>(param);
-    SourceStream& s = *source.stream;
-    const HANDLE waits[] = {s.stop, s.free};
-    for (int slot = 0;; slot = (slot + 1) % kSlots) {
-        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
-            return 0;
-        uint32_t made = 0;
-        s.slotOk[slot] = Decode(source, s.slots[slot], kSlotSize, &made);
-        s.sizes[slot] = made;
-        s.slotLast[slot] = !s.slotOk[slot] || s.ended;
-        const bool last = s.slotLast[slot];
-        if (!ReleaseSemaphore(s.filled, 1, nullptr) || last)
-            return 0;
-    }
 }
 
 void FreeDecoders(SourceStream& s)
@@ -508,8 +455,8 @@ void FreeDecoders(SourceStream& s)
     s.zstd = nullptr;
 }
 
-// The decoder at the image's first byte; `threaded`: decoding ahead on its own thread.
-bool Restart(ImageSource& source, ImageHash* hash, bool threaded)
+// The decoder at the image's first byte.
+bool Restart(ImageSource& source, ImageHash* hash)
 {
     if (source.stream == nullptr) {
         source.stream = new (std::nothrow) SourceStream;
@@ -517,12 +464,11 @@ bool Restart(ImageSource& source, ImageHash* hash, bool threaded)
             return false;
     }
     SourceStream& s = *source.stream;
-    StopThread(s);
     FreeDecoders(s);
     if (s.in == nullptr)
         s.in = NewBuffer(kInPiece);
     if (s.scratch == nullptr)
-        s.scratch = NewBuffer(kSlotSize);
+        s.scratch = NewBuffer(kScratchSize);
     // Without a hash, the bytes before a zip entry need not be read.
     const uint64_t start = hash == nullptr ? WindowStart(source) : 0;
     bool decoderReady = false;
@@ -535,28 +481,13 @@ bool Restart(ImageSource& source, ImageHash* hash, bool threaded)
         decoderReady = s.zsReady =
             inflateInit2(&s.zs, source.format == ImageFormat::Gzip ? 16 + MAX_WBITS : -MAX_WBITS) == Z_OK;
     }
-    s.memberEnded = s.ended = s.holding = s.failed = s.frameEnded = false;
+    s.memberEnded = s.ended = s.failed = s.frameEnded = false;
     s.inSize = s.inUsed = 0;
     s.inAt = start;
     s.made = 0;
     s.crc = 0;
-    s.take = 0;
-    s.taken = 0;
     s.hash = hash;
-    if (s.in == nullptr || s.scratch == nullptr || !decoderReady || !SeekTo(source.file, static_cast<int64_t>(start)))
-        return false;
-    if (!threaded)
-        return true;
-    // Without the thread or its slots, the reader decodes on its own thread.
-    for (uint8_t*& slot : s.slots)
-        if ((slot = NewBuffer(kSlotSize)) == nullptr)
-            return true;
-    s.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    s.free = CreateSemaphoreW(nullptr, kSlots, kSlots, nullptr);
-    s.filled = CreateSemaphoreW(nullptr, 0, kSlots, nullptr);
-    if (s.stop != nullptr && s.free != nullptr && s.filled != nullptr)
-        s.thread = CreateThread(nullptr, 0, DecodeProc, &source, 0, nullptr);
-    return true;
+    return s.in != nullptr && s.scratch != nullptr && decoderReady && SeekTo(source.file, static_cast<int64_t>(start));
 }
 
 // Reads the file on to its end into the hash.
@@ -618,11 +549,11 @@ bool ReadImageRecords(ImageSource& source, std::wstring* refusal)
 
 bool MeasureImageSource(ImageSource& source, SourceProgress progress, void* context)
 {
-    if (!Restart(source, nullptr, false))
+    if (!Restart(source, nullptr))
         return false;
     SourceStream& s = *source.stream;
     for (uint32_t made = 0; !s.ended;) {
-        if (!Decode(source, s.scratch, kSlotSize, &made) || !progress(context, s.inAt + s.inUsed))
+        if (!Decode(source, s.scratch, kScratchSize, &made) || !progress(context, s.inAt + s.inUsed))
             return false;
     }
     source.length = s.made;
@@ -637,13 +568,12 @@ bool ReadImageSourceAt(ImageSource& source, uint64_t offset, uint8_t* buffer, ui
     if (source.disk != nullptr)
         return offset <= source.length && size <= source.length - offset &&
                ReadVirtualDisk(*source.disk, source.file, offset, buffer, size);
-    if ((source.stream == nullptr || source.stream->thread != nullptr || offset < source.stream->made) &&
-        !Restart(source, nullptr, false))
+    if ((source.stream == nullptr || offset < source.stream->made) && !Restart(source, nullptr))
         return false;
     SourceStream& s = *source.stream;
     uint32_t made = 0;
     while (s.made < offset) {
-        if (!Decode(source, s.scratch, static_cast<uint32_t>(std::min<uint64_t>(kSlotSize, offset - s.made)), &made) ||
+        if (!Decode(source, s.scratch, static_cast<uint32_t>(std::min<uint64_t>(kScratchSize, offset - s.made)), &made) ||
             made == 0)
             return false;
     }
@@ -661,7 +591,7 @@ bool BeginImageRead(ImageSource& source, ImageHash* hash)
         source.stream->made = 0;
         return SeekTo(source.file, 0);
     }
-    return Restart(source, hash, true);
+    return Restart(source, hash);
 }
 
 bool ReadImageSource(ImageSource& source, uint8_t* buffer, uint32_t size, uint32_t* got)
@@ -688,40 +618,8 @@ bool ReadImageSource(ImageSource& source, uint8_t* buffer, uint32_t size, uint32
     }
     if (s.failed)
         return false;
-    if (s.thread == nullptr) {
-        s.failed = !Decode(source, buffer, size, got);
-        return !s.failed;
-    }
-    while (*got < size) {
-        if (!s.holding) {
-            // The lower index wins: a last slot is taken before the thread's end.
-            const HANDLE waits[] = {s.filled, s.thread};
-            if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
-                s.failed = true;
-                return false;
-            }
-            s.holding = true;
-            s.taken = 0;
-        }
-        if (!s.slotOk[s.take]) {
-            s.failed = true;
-            return false;
-        }
-        const uint32_t piece = std::min(s.sizes[s.take] - s.taken, size - *got);
-        std::memcpy(buffer + *got, s.slots[s.take] + s.taken, piece);
-        s.taken += piece;
-        *got += piece;
-        if (s.taken < s.sizes[s.take] || s.slotLast[s.take])
-            break;
-        s.holding = false;
-        s.take = (s.take + 1) % kSlots;
-        if (!ReleaseSemaphore(s.free, 1, nullptr)) {
-            s.failed = true;
-            return false;
-        }
-    }
-    // A slot taken whole leaves the loop only at the image's end.
-    return true;
+    s.failed = !Decode(source, buffer, size, got);
+    return !s.failed;
 }
 
 bool EndImageRead(ImageSource& source, bool whole)
@@ -752,10 +650,8 @@ bool EndImageRead(ImageSource& source, bool whole)
         // Nothing may follow what the reader took, and the stream must end with its checks.
         uint32_t got = 0;
         ok = ReadImageSource(source, s.scratch, 1, &got) && got == 0;
-        StopThread(s);
         ok = ok && s.ended && HashRestOfFile(source);
     }
-    StopThread(s);
     s.hash = nullptr;
     return ok;
 }
@@ -764,7 +660,6 @@ void CloseImageSource(ImageSource& source)
 {
     if (source.stream != nullptr) {
         SourceStream& s = *source.stream;
-        StopThread(s);
         FreeDecoders(s);
         FreeMemory(s.in);
         FreeMemory(s.scratch);

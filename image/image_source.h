@@ -15,7 +15,7 @@ enum class ImageFormat { Raw, Gzip, Zip, Xz, Zstd, Vhd, Vhdx };
 ImageFormat DetectImageFormat(const uint8_t* head, size_t headSize, const uint8_t* tail, size_t tailSize);
 
 struct ImageHash;
-struct SourceStream; // the decoder of a stream format, its buffers and its thread
+struct SourceStream; // the decoder of a stream format and its buffers
 struct VirtualDisk;
 
 // One open image. Raw images and virtual disks (VHD, VHDX) are read at any offset; the
@@ -52,18 +52,18 @@ bool MeasureImageSource(ImageSource& source, SourceProgress progress, void* cont
 // start whenever an offset lies behind what it decoded last. False unless all of them came.
 bool ReadImageSourceAt(ImageSource& source, uint64_t offset, uint8_t* buffer, uint32_t size);
 
-// Starts reading the image from its first byte. A stream format is decoded on a thread of
-// its own, ahead of the reader. `hash` (may be null) gets the file's bytes as they lie on
+// Starts reading the image from its first byte. A stream format is decoded by each read,
+// straight into the reader's buffer. `hash` (may be null) gets the file's bytes as they lie on
 // disk, in order. False when the start can't be reached or no memory is left.
 bool BeginImageRead(ImageSource& source, ImageHash* hash);
 // The next bytes of the image; *got < size only at its end. False on a read error or damaged data.
 bool ReadImageSource(ImageSource& source, uint8_t* buffer, uint32_t size, uint32_t* got);
 // Ends the reading. `whole`: the reader took all of the image it needs and the file must be
 // complete: a stream must end right there with its checks holding, and the hash gets the
-// rest of the file. False when that fails. Stops the thread either way.
+// rest of the file. False when that fails.
 bool EndImageRead(ImageSource& source, bool whole);
 
-// Frees the decoder and its thread and forgets the file; the handle stays open.
+// Frees the decoder and forgets the file; the handle stays open.
 void CloseImageSource(ImageSource& source);
 
 struct AppState;
