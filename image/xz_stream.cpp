@@ -22,7 +22,8 @@ const uint8_t kHeaderMagic[6] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
 const uint32_t kIndexLimit = 64u << 20;
 
 LONG g_tablesReady = 0;
-uint64_t g_crc64Table[256];
+// Slicing by eight: table k gives the CRC of a byte followed by k zero bytes.
+uint64_t g_crc64Table[8][256];
 
 // CRC-64 of the xz check field (ECMA-182, reflected).
 void FillCrc64Table()
@@ -31,15 +32,28 @@ void FillCrc64Table()
         uint64_t value = i;
         for (int bit = 0; bit < 8; ++bit)
             value = (value >> 1) ^ ((value & 1) != 0 ? 0xC96C5795D7870F42ull : 0);
-        g_crc64Table[i] = value;
+        g_crc64Table[0][i] = value;
     }
+    for (int k = 1; k < 8; ++k)
+        for (uint32_t i = 0; i < 256; ++i)
+            g_crc64Table[k][i] = (g_crc64Table[k - 1][i] >> 8) ^ g_crc64Table[0][g_crc64Table[k - 1][i] & 0xFF];
 }
 
+// Eight bytes a step: a byte a step took a fifth of the time of a restore from .xz.
 uint64_t Crc64(const uint8_t* data, size_t size, uint64_t crc)
 {
     crc = ~crc;
-    for (size_t i = 0; i < size; ++i)
-        crc = g_crc64Table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    for (; size >= 8; size -= 8, data += 8) {
+        uint64_t word;
+        std::memcpy(&word, data, 8); // little-endian on every processor Windows runs on here
+        word ^= crc;
+        crc = g_crc64Table[7][word & 0xFF] ^ g_crc64Table[6][(word >> 8) & 0xFF] ^
+              g_crc64Table[5][(word >> 16) & 0xFF] ^ g_crc64Table[4][(word >> 24) & 0xFF] ^
+              g_crc64Table[3][(word >> 32) & 0xFF] ^ g_crc64Table[2][(word >> 40) & 0xFF] ^
+              g_crc64Table[1][(word >> 48) & 0xFF] ^ g_crc64Table[0][word >> 56];
+    }
+    for (; size != 0; --size, ++data)
+        crc = g_crc64Table[0][(crc ^ *data) & 0xFF] ^ (crc >> 8);
     return ~crc;
 }
 
