@@ -149,14 +149,19 @@ void DropImageHash(ImageHash* hash)
     delete hash;
 }
 
-bool FeedRestOfFile(ImageHash& hash, HANDLE file, BYTE* buffer, DWORD size)
+bool FeedRestOfFile(ImageHash& hash, HANDLE file)
 {
-    for (DWORD got = size; got != 0;) {
-        if (!ReadFile(file, buffer, size, &got, nullptr))
-            return false;
-        FeedImageHash(hash, buffer, got);
+    const DWORD kPiece = 1 << 20;
+    BYTE* buffer = static_cast<BYTE*>(VirtualAlloc(nullptr, kPiece, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    bool ok = buffer != nullptr;
+    for (DWORD got = kPiece; ok && got != 0;) {
+        ok = ReadFile(file, buffer, kPiece, &got, nullptr) != FALSE;
+        if (ok)
+            FeedImageHash(hash, buffer, got);
     }
-    return true;
+    if (buffer != nullptr)
+        VirtualFree(buffer, 0, MEM_RELEASE);
+    return ok;
 }
 
 bool HashFile(AppState& app, const wchar_t* path, BYTE digest[kSha256Size], bool* cancelled)

@@ -22,9 +22,9 @@ bool FinishImageHash(ImageHash* hash, BYTE digest[kSha256Size]);
 // Stops the hash without a result and frees the record; null is allowed.
 void DropImageHash(ImageHash* hash);
 
-// Feeds what `file` holds from its position to its end, read through `buffer`;
-// false when it can't be read. (A restore reads no more of an image than the drive takes.)
-bool FeedRestOfFile(ImageHash& hash, HANDLE file, BYTE* buffer, DWORD size);
+// Feeds what `file` holds from its position to its end; false when it can't be read or
+// no memory is left. (A restore reads no more of an image than the drive takes.)
+bool FeedRestOfFile(ImageHash& hash, HANDLE file);
 
 struct AppState;
 

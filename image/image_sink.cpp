@@ -382,18 +382,8 @@ namespace {
 // The finished file read from its start into the hash.
 bool HashWholeFile(HANDLE file, ImageHash& hash)
 {
-    const DWORD piece = 1 << 20;
-    BYTE* buffer = static_cast<BYTE*>(VirtualAlloc(nullptr, piece, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
     LARGE_INTEGER start = {};
-    bool ok = buffer != nullptr && SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
-    for (DWORD got = piece; ok && got == piece;) {
-        ok = ReadFile(file, buffer, piece, &got, nullptr) != FALSE;
-        if (ok)
-            FeedImageHash(hash, buffer, got);
-    }
-    if (buffer != nullptr)
-        VirtualFree(buffer, 0, MEM_RELEASE);
-    return ok;
+    return SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && FeedRestOfFile(hash, file);
 }
 
 } // namespace

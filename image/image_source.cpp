@@ -639,13 +639,7 @@ bool EndImageRead(ImageSource& source, bool whole)
             ok = Refill(source);
     } else if (whole && source.format == ImageFormat::Raw) {
         // The rest of the file, past what the drive takes, for the hash.
-        uint8_t* buffer = s.hash != nullptr ? NewBuffer(kInPiece) : nullptr;
-        for (DWORD got = kInPiece; ok && s.hash != nullptr && got != 0;) {
-            ok = buffer != nullptr && ReadFile(source.file, buffer, kInPiece, &got, nullptr);
-            if (ok)
-                FeedImageHash(*s.hash, buffer, got);
-        }
-        FreeMemory(buffer);
+        ok = s.hash == nullptr || FeedRestOfFile(*s.hash, source.file);
     } else if (whole) {
         // Nothing may follow what the reader took, and the stream must end with its checks.
         uint32_t got = 0;
