@@ -26,3 +26,21 @@ inline uint64_t Le64(const uint8_t* p)
 {
     return Le32(p) | static_cast<uint64_t>(Le32(p + 4)) << 32;
 }
+
+inline void PutLe16(uint8_t* p, uint16_t value)
+{
+    p[0] = static_cast<uint8_t>(value);
+    p[1] = static_cast<uint8_t>(value >> 8);
+}
+
+inline void PutLe32(uint8_t* p, uint32_t value)
+{
+    PutLe16(p, static_cast<uint16_t>(value));
+    PutLe16(p + 2, static_cast<uint16_t>(value >> 16));
+}
+
+inline void PutLe64(uint8_t* p, uint64_t value)
+{
+    PutLe32(p, static_cast<uint32_t>(value));
+    PutLe32(p + 4, static_cast<uint32_t>(value >> 32));
+}

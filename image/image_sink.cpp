@@ -12,6 +12,7 @@ extern "C" {
 #include <linux/zstd_lib.h>
 }
 
+#include "image/file_bytes.h"
 #include "image/image_hash.h"
 #include "image/virtual_disk.h"
 #include "image/sparse_image.h"
@@ -82,12 +83,6 @@ void* ZstdAllocate(void*, size_t size)
 void ZstdRelease(void*, void* address)
 {
     free(address);
-}
-
-void PutLe32(BYTE* at, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        at[i] = static_cast<BYTE>(value >> (8 * i));
 }
 
 // One thread's compressor, made on its first piece.

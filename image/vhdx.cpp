@@ -37,19 +37,6 @@ const GUID kParentLocator = {0xA8D35F2D, 0xB30B, 0x454D, {0xAB, 0xF7, 0xD3, 0xD8
 const wchar_t kNeedsParent[] = L"The image file needs its parent disk, which Korvane doesn't read!";
 const wchar_t kUnknownPart[] = L"The image file uses a part of the VHDX format that Korvane doesn't read!";
 
-// Fields are little-endian, as this program's processors are.
-template <typename T> T Get(const BYTE* at)
-{
-    T value;
-    memcpy(&value, at, sizeof(value));
-    return value;
-}
-
-template <typename T> void Put(BYTE* at, T value)
-{
-    memcpy(at, &value, sizeof(value));
-}
-
 bool IsGuid(const BYTE* at, const GUID& guid)
 {
     return memcmp(at, &guid, sizeof(guid)) == 0;
@@ -62,13 +49,13 @@ bool Valid(const BYTE* data, uint32_t size, const char* signature)
     const BYTE zero[4] = {};
     crc = Crc32c(crc, zero, 4);
     crc = Crc32c(crc, data + 8, size - 8);
-    return memcmp(data, signature, strlen(signature)) == 0 && Get<uint32_t>(data + 4) == crc;
+    return memcmp(data, signature, strlen(signature)) == 0 && Le32(data + 4) == crc;
 }
 
 void Seal(BYTE* data, uint32_t size)
 {
-    Put<uint32_t>(data + 4, 0);
-    Put<uint32_t>(data + 4, Crc32c(0, data, size));
+    PutLe32(data + 4, 0);
+    PutLe32(data + 4, Crc32c(0, data, size));
 }
 
 uint32_t ChunkRatio(uint32_t logicalSector, uint32_t blockSize)
@@ -90,7 +77,7 @@ bool LogNeedsReplay(HANDLE file, uint64_t fileSize, const BYTE* header, bool* re
     *replay = false;
     if (memcmp(logGuid, kNone, 16) == 0)
         return true;
-    const uint64_t offset = Get<uint64_t>(header + 72), length = Get<uint32_t>(header + 68);
+    const uint64_t offset = Le64(header + 72), length = Le32(header + 68);
     if (offset > fileSize || length > fileSize - offset)
         return false;
     std::vector<BYTE> piece(static_cast<size_t>(std::min<uint64_t>(length, kMiB)));
@@ -110,32 +97,32 @@ bool ReadMetadata(HANDLE file, uint64_t offset, uint32_t length, VirtualDisk* di
     if (length < kRegionSize || !ReadFileAt(file, offset, table.data(), kRegionSize) ||
         memcmp(table.data(), "metadata", 8) != 0)
         return false;
-    const uint16_t count = Get<uint16_t>(&table[10]);
+    const uint16_t count = Le16(&table[10]);
     if (count > 2047)
         return false;
     int found = 0;
     bool hasParent = false;
     for (uint16_t i = 0; i < count; i++) {
         const BYTE* entry = &table[32 + 32 * i];
-        const uint32_t at = Get<uint32_t>(entry + 16), size = Get<uint32_t>(entry + 20);
-        const bool required = (Get<uint32_t>(entry + 24) & 4) != 0;
+        const uint32_t at = Le32(entry + 16), size = Le32(entry + 20);
+        const bool required = (Le32(entry + 24) & 4) != 0;
         if (at > length || size > length - at)
             return false;
         BYTE value[16] = {};
         if (size >= 4 && !ReadFileAt(file, offset + at, value, std::min<uint32_t>(size, sizeof(value))))
             return false;
         if (IsGuid(entry, kFileParameters) && size >= 8) {
-            disk->blockSize = Get<uint32_t>(value);
-            hasParent = (Get<uint32_t>(value + 4) & 2) != 0;
+            disk->blockSize = Le32(value);
+            hasParent = (Le32(value + 4) & 2) != 0;
             found |= 1;
         } else if (IsGuid(entry, kVirtualDiskSize) && size >= 8) {
-            disk->virtualSize = Get<uint64_t>(value);
+            disk->virtualSize = Le64(value);
             found |= 2;
         } else if (IsGuid(entry, kLogicalSector) && size >= 4) {
-            disk->logicalSector = Get<uint32_t>(value);
+            disk->logicalSector = Le32(value);
             found |= 4;
         } else if (IsGuid(entry, kPhysicalSector) && size >= 4) {
-            disk->physicalSector = Get<uint32_t>(value);
+            disk->physicalSector = Le32(value);
         } else if (required && !IsGuid(entry, kVirtualDiskId) && !IsGuid(entry, kParentLocator)) {
             *refusal = kUnknownPart;
             return false;
@@ -160,12 +147,12 @@ bool WriteHeaders(VirtualDisk& disk, HANDLE file)
         return false;
     memcpy(header + 16, &fileWrite, 16);
     memcpy(header + 32, &dataWrite, 16);
-    Put<uint16_t>(header + 66, 1); // version
-    Put<uint32_t>(header + 68, disk.logLength);
-    Put<uint64_t>(header + 72, disk.logOffset);
+    PutLe16(header + 66, 1); // version
+    PutLe32(header + 68, disk.logLength);
+    PutLe64(header + 72, disk.logOffset);
     // The second copy gets the larger number only once the first is in place.
     for (int copy = 1; copy <= 2; copy++) {
-        Put<uint64_t>(header + 8, ++disk.sequence);
+        PutLe64(header + 8, ++disk.sequence);
         Seal(header, kHeaderSize);
         if (!WriteFileAt(file, copy * 64 * 1024, header, kHeaderSize) || !FlushFileBuffers(file))
             return false;
@@ -186,15 +173,15 @@ bool OpenVhdx(HANDLE file, VirtualDisk* disk, std::wstring* refusal)
     const BYTE* header = nullptr;
     for (int copy = 1; copy <= 2; copy++) {
         const BYTE* candidate = &first[copy * 64 * 1024];
-        if (Valid(candidate, kHeaderSize, "head") && Get<uint16_t>(candidate + 66) == 1 &&
-            (header == nullptr || Get<uint64_t>(candidate + 8) > Get<uint64_t>(header + 8)))
+        if (Valid(candidate, kHeaderSize, "head") && Le16(candidate + 66) == 1 &&
+            (header == nullptr || Le64(candidate + 8) > Le64(header + 8)))
             header = candidate;
     }
     if (header == nullptr)
         return false;
-    disk->sequence = Get<uint64_t>(header + 8);
-    disk->logOffset = Get<uint64_t>(header + 72);
-    disk->logLength = Get<uint32_t>(header + 68);
+    disk->sequence = Le64(header + 8);
+    disk->logOffset = Le64(header + 72);
+    disk->logLength = Le32(header + 68);
     bool replay = false;
     if (!LogNeedsReplay(file, fileSize, header, &replay))
         return false;
@@ -206,17 +193,17 @@ bool OpenVhdx(HANDLE file, VirtualDisk* disk, std::wstring* refusal)
     const BYTE* regions = nullptr;
     for (int copy = 3; copy <= 4 && regions == nullptr; copy++) {
         const BYTE* candidate = &first[copy * 64 * 1024];
-        if (Valid(candidate, kRegionSize, "regi") && Get<uint32_t>(candidate + 8) <= 2047)
+        if (Valid(candidate, kRegionSize, "regi") && Le32(candidate + 8) <= 2047)
             regions = candidate;
     }
     if (regions == nullptr)
         return false;
     uint64_t tableAt = 0, metadataAt = 0;
     uint32_t tableLength = 0, metadataLength = 0;
-    for (uint32_t i = 0; i < Get<uint32_t>(regions + 8); i++) {
+    for (uint32_t i = 0; i < Le32(regions + 8); i++) {
         const BYTE* entry = regions + 16 + 32 * i;
-        const uint64_t at = Get<uint64_t>(entry + 16);
-        const uint32_t length = Get<uint32_t>(entry + 24);
+        const uint64_t at = Le64(entry + 16);
+        const uint32_t length = Le32(entry + 24);
         if (at > fileSize || length > fileSize - at)
             return false;
         if (IsGuid(entry, kBatRegion)) {
@@ -225,7 +212,7 @@ bool OpenVhdx(HANDLE file, VirtualDisk* disk, std::wstring* refusal)
         } else if (IsGuid(entry, kMetadataRegion)) {
             metadataAt = at;
             metadataLength = length;
-        } else if (Get<uint32_t>(entry + 28) & 1) {
+        } else if (Le32(entry + 28) & 1) {
             *refusal = kUnknownPart;
             return false;
         }
@@ -283,7 +270,7 @@ bool BeginVhdx(HANDLE file, uint64_t virtualSize, uint32_t logicalSector, Virtua
     memcpy(&start[8], L"Korvane", 14);
     BYTE* regions = &start[3 * 64 * 1024];
     memcpy(regions, "regi", 4);
-    Put<uint32_t>(regions + 8, 2);
+    PutLe32(regions + 8, 2);
     const struct {
         const GUID& id;
         uint64_t at;
@@ -292,16 +279,16 @@ bool BeginVhdx(HANDLE file, uint64_t virtualSize, uint32_t logicalSector, Virtua
     for (int i = 0; i < 2; i++) {
         BYTE* entry = regions + 16 + 32 * i;
         memcpy(entry, &regionList[i].id, 16);
-        Put<uint64_t>(entry + 16, regionList[i].at);
-        Put<uint32_t>(entry + 24, regionList[i].length);
-        Put<uint32_t>(entry + 28, 1); // required
+        PutLe64(entry + 16, regionList[i].at);
+        PutLe32(entry + 24, regionList[i].length);
+        PutLe32(entry + 28, 1); // required
     }
     Seal(regions, kRegionSize);
     memcpy(regions + kRegionSize, regions, kRegionSize);
 
     BYTE* metadata = &start[kMetadataOffset];
     memcpy(metadata, "metadata", 8);
-    Put<uint16_t>(metadata + 10, 5);
+    PutLe16(metadata + 10, 5);
     GUID diskId = {};
     if (CoCreateGuid(&diskId) != S_OK)
         return false;
@@ -318,16 +305,16 @@ bool BeginVhdx(HANDLE file, uint64_t virtualSize, uint32_t logicalSector, Virtua
     for (int i = 0; i < 5; i++) {
         BYTE* entry = metadata + 32 + 32 * i;
         memcpy(entry, &items[i].id, 16);
-        Put<uint32_t>(entry + 16, at);
-        Put<uint32_t>(entry + 20, items[i].length);
-        Put<uint32_t>(entry + 24, items[i].flags);
+        PutLe32(entry + 16, at);
+        PutLe32(entry + 20, items[i].length);
+        PutLe32(entry + 24, items[i].flags);
         at += items[i].length;
     }
-    Put<uint32_t>(metadata + kRegionSize, kBlockSize); // file parameters: no flags (blocks may be unstored, no parent)
-    Put<uint64_t>(metadata + kRegionSize + 8, virtualSize);
+    PutLe32(metadata + kRegionSize, kBlockSize); // file parameters: no flags (blocks may be unstored, no parent)
+    PutLe64(metadata + kRegionSize + 8, virtualSize);
     memcpy(metadata + kRegionSize + 16, &diskId, 16);
-    Put<uint32_t>(metadata + kRegionSize + 32, logicalSector);
-    Put<uint32_t>(metadata + kRegionSize + 36, disk->physicalSector);
+    PutLe32(metadata + kRegionSize + 32, logicalSector);
+    PutLe32(metadata + kRegionSize + 36, disk->physicalSector);
 
     std::vector<BYTE> table(tableLength, 0);
     return WriteFileAt(file, 0, start.data(), static_cast<uint32_t>(start.size())) &&
