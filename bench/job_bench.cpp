@@ -151,21 +151,28 @@ HANDLE WINAPI TimedCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURIT
     return handle;
 }
 
-BOOL WINAPI TimedReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD done, LPOVERLAPPED overlapped)
+// After a read or write that began `at`: paces it when it was the drive's, and counts it.
+void CountIo(HANDLE file, DWORD size, double at, bool write)
 {
-    const double at = Now();
-    const BOOL ok = reinterpret_cast<decltype(&ReadFile)>(ReadPatch->Original())(file, buffer, size, done, overlapped);
     PaceDrive(file, at, size);
     const double end = Now();
     EnterCriticalSection(&Guard);
     ThreadFigures& figures = Figures();
-    figures.reading += end - at;
-    ++figures.reads;
-    if (FirstRead)
-        Note("first read", at);
-    FirstRead = false;
-    LastRead = end;
+    (write ? figures.writing : figures.reading) += end - at;
+    ++(write ? figures.writes : figures.reads);
+    bool& first = write ? FirstWrite : FirstRead;
+    if (first)
+        Note(write ? "first write" : "first read", at);
+    first = false;
+    (write ? LastWrite : LastRead) = end;
     LeaveCriticalSection(&Guard);
+}
+
+BOOL WINAPI TimedReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD done, LPOVERLAPPED overlapped)
+{
+    const double at = Now();
+    const BOOL ok = reinterpret_cast<decltype(&ReadFile)>(ReadPatch->Original())(file, buffer, size, done, overlapped);
+    CountIo(file, size, at, false);
     return ok;
 }
 
@@ -174,17 +181,7 @@ BOOL WINAPI TimedWriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD done
     const double at = Now();
     const BOOL ok =
         reinterpret_cast<decltype(&WriteFile)>(WritePatch->Original())(file, buffer, size, done, overlapped);
-    PaceDrive(file, at, size);
-    const double end = Now();
-    EnterCriticalSection(&Guard);
-    ThreadFigures& figures = Figures();
-    figures.writing += end - at;
-    ++figures.writes;
-    if (FirstWrite)
-        Note("first write", at);
-    FirstWrite = false;
-    LastWrite = end;
-    LeaveCriticalSection(&Guard);
+    CountIo(file, size, at, true);
     return ok;
 }
 
