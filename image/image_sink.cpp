@@ -1,9 +1,9 @@
 #include "image/image_sink.h"
 
+#include <shlwapi.h>
 #include <zlib.h>
 
 #include <cstdlib>
-#include <cwctype>
 #include <new>
 #include <vector>
 
@@ -41,21 +41,6 @@ struct Piece {
     bool failed = false;
     HANDLE done = nullptr; // set once the piece is compressed (auto-reset)
 };
-
-bool EndsWith(const wchar_t* path, const wchar_t* extension)
-{
-    size_t length = 0, extensionLength = 0;
-    while (path[length] != L'\0')
-        ++length;
-    while (extension[extensionLength] != L'\0')
-        ++extensionLength;
-    if (length < extensionLength)
-        return false;
-    for (size_t i = 0; i < extensionLength; ++i)
-        if (towlower(path[length - extensionLength + i]) != extension[i])
-            return false;
-    return true;
-}
 
 DWORD ProcessorCount()
 {
@@ -356,13 +341,14 @@ bool WriteRaw(ImageSink& sink, int64_t offset, const BYTE* data, DWORD size)
 
 ImageSinkFormat ImageSinkFormatOf(const wchar_t* path)
 {
-    if (EndsWith(path, L".gz"))
+    const wchar_t* extension = PathFindExtensionW(path);
+    if (lstrcmpiW(extension, L".gz") == 0)
         return ImageSinkFormat::Gzip;
-    if (EndsWith(path, L".zst"))
+    if (lstrcmpiW(extension, L".zst") == 0)
         return ImageSinkFormat::Zstd;
-    if (EndsWith(path, L".vhd"))
+    if (lstrcmpiW(extension, L".vhd") == 0)
         return ImageSinkFormat::Vhd;
-    if (EndsWith(path, L".vhdx"))
+    if (lstrcmpiW(extension, L".vhdx") == 0)
         return ImageSinkFormat::Vhdx;
     return ImageSinkFormat::Raw;
 }
