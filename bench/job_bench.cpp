@@ -3,14 +3,19 @@
 // checksum lookup, the fit, the copy and its hash, the verify, the temporary file's
 // move, the checksum file). Where the time goes is recorded at the program's own calls:
 // each file it opens, its first and last read and write, every flush and move, and per
-// thread the time spent in reads, writes and waits and its CPU time.
+// thread the time spent in reads, writes, waits and messages sent to the window's
+// controls (the sender waits for the window's thread), and its CPU time.
 //   korvane_job_bench create|restore DRIVE IMAGE SIZE VERIFY(0|1) CHECKSUM(0|1)
 // With KORVANE_BENCH_DRIVE_MBPS=<n> the drive answers as a disk opened without buffering
 // does on Windows: each read or write of it ends when a medium of n MB/s that reads
 // nothing ahead would have moved its bytes, one request after the other.
-// Prints: seconds=<press to outcome box> cpu=<process CPU seconds> bytes=<SIZE> ok=<0|1>,
+// Each step the job announces in its status bar is noted too, and the copy's steady rate is
+// taken from its writes of whole chunks: from the end of the first to the end of the last.
+// Prints: seconds=<press to outcome box> cpu=<process CPU seconds> bytes=<SIZE> ok=<0|1>
+// steady=<MB/s of the copy's writes after its first> verify=<seconds of the verify step, 0 without>,
 // then "at <seconds> <event>" lines and one "thread" line per thread that did I/O or waited.
 #include <windows.h>
+#include <commctrl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -31,8 +36,8 @@ namespace {
 
 struct ThreadFigures {
     int order = 0; // 1 for the first thread seen after the press
-    double cpu = 0, reading = 0, writing = 0, waiting = 0;
-    long long reads = 0, writes = 0;
+    double cpu = 0, reading = 0, writing = 0, waiting = 0, sending = 0;
+    long long reads = 0, writes = 0, sends = 0;
 };
 
 CRITICAL_SECTION Guard;
@@ -43,6 +48,12 @@ double OutcomeAt = -1;
 std::wstring OutcomeText;
 bool FirstRead = true, FirstWrite = true;
 double LastRead = 0, LastWrite = 0;
+// The copy's writes of at least kWholeChunk bytes: the end of the first and of the last, and the bytes after the first.
+const DWORD kWholeChunk = 1 << 20;
+double ChunkWritesFrom = -1, ChunkWritesTo = 0;
+double ChunkBytesAfterFirst = 0;
+double VerifyFrom = -1, VerifyTo = -1; // the verify step: from its text to the next step's
+WNDPROC StatusProc = nullptr;
 std::wstring DrivePath;
 std::set<HANDLE> DriveHandles;
 double DriveBytesPerSecond = 0; // 0: the drive file as fast as it is
@@ -122,6 +133,7 @@ ts::ImportPatch* MovePatch = nullptr;
 ts::ImportPatch* WaitPatch = nullptr;
 ts::ImportPatch* BoxPatch = nullptr;
 ts::ImportPatch* AttributesPatch = nullptr;
+ts::ImportPatch* SendPatch = nullptr;
 
 DWORD WINAPI TracedAttributes(LPCWSTR name)
 {
@@ -165,6 +177,13 @@ void CountIo(HANDLE file, DWORD size, double at, bool write)
         Note(write ? "first write" : "first read", at);
     first = false;
     (write ? LastWrite : LastRead) = end;
+    if (write && size >= kWholeChunk) {
+        if (ChunkWritesFrom < 0)
+            ChunkWritesFrom = end;
+        else
+            ChunkBytesAfterFirst += size;
+        ChunkWritesTo = end;
+    }
     LeaveCriticalSection(&Guard);
 }
 
@@ -221,6 +240,39 @@ DWORD WINAPI TimedWait(HANDLE object, DWORD ms)
     return result;
 }
 
+// A message sent to a control of the window (the bar, the status line): the sender waits
+// until the window's thread has handled it.
+LRESULT WINAPI TimedSend(HWND dialog, int control, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    const double at = Now();
+    const LRESULT result = reinterpret_cast<decltype(&SendDlgItemMessageW)>(SendPatch->Original())(
+        dialog, control, message, wParam, lParam);
+    const double end = Now();
+    EnterCriticalSection(&Guard);
+    ThreadFigures& figures = Figures();
+    figures.sending += end - at;
+    ++figures.sends;
+    LeaveCriticalSection(&Guard);
+    return result;
+}
+
+// A status text without figures (no " %") begins a step.
+LRESULT CALLBACK NoteSteps(HWND status, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    const wchar_t* text = reinterpret_cast<const wchar_t*>(lParam);
+    if (message == SB_SETTEXTW && text != nullptr && std::wcsstr(text, L" %") == nullptr) {
+        const double at = Now();
+        EnterCriticalSection(&Guard);
+        Note("step: " + Narrow(text), at);
+        if (VerifyFrom >= 0 && VerifyTo < 0)
+            VerifyTo = at;
+        if (std::wcsncmp(text, L"Verifying", 9) == 0)
+            VerifyFrom = at;
+        LeaveCriticalSection(&Guard);
+    }
+    return CallWindowProcW(StatusProc, status, message, wParam, lParam);
+}
+
 // No box is shown: the first outcome box ends the timing; a question is answered Yes.
 int WINAPI AnswerBox(HWND, LPCWSTR text, LPCWSTR caption, UINT type)
 {
@@ -254,6 +306,8 @@ int wmain(int argc, wchar_t** argv)
     SetDlgItemTextW(g_App->MainWindow, IDC_FILE_NAME, argv[3]);
     g_App->VerifyAfterWriting = _wtoi(argv[5]) != 0;
     g_App->ChecksumWithImage = _wtoi(argv[6]) != 0;
+    StatusProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(GetDlgItem(g_App->MainWindow, IDC_STATUS), GWLP_WNDPROC,
+                                                             reinterpret_cast<LONG_PTR>(&NoteSteps)));
     CreatePatch = new ts::ImportPatch("CreateFileW", reinterpret_cast<void*>(&TimedCreateFile));
     ReadPatch = new ts::ImportPatch("ReadFile", reinterpret_cast<void*>(&TimedReadFile));
     WritePatch = new ts::ImportPatch("WriteFile", reinterpret_cast<void*>(&TimedWriteFile));
@@ -262,6 +316,7 @@ int wmain(int argc, wchar_t** argv)
     WaitPatch = new ts::ImportPatch("WaitForSingleObject", reinterpret_cast<void*>(&TimedWait));
     AttributesPatch = new ts::ImportPatch("GetFileAttributesW", reinterpret_cast<void*>(&TracedAttributes));
     BoxPatch = new ts::ImportPatch("MessageBoxW", reinterpret_cast<void*>(&AnswerBox), "user32.dll");
+    SendPatch = new ts::ImportPatch("SendDlgItemMessageW", reinterpret_cast<void*>(&TimedSend), "user32.dll");
 
     QueryPerformanceCounter(&Start);
     FILETIME created, exited, kernel, user;
@@ -275,21 +330,23 @@ int wmain(int argc, wchar_t** argv)
     GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
     const double cpu = seconds(kernel) + seconds(user) - cpuStart;
     const double ended = Now();
-    for (ts::ImportPatch* patch : {AttributesPatch, BoxPatch, WaitPatch, MovePatch, FlushPatch, WritePatch, ReadPatch, CreatePatch})
+    for (ts::ImportPatch* patch :
+         {SendPatch, AttributesPatch, BoxPatch, WaitPatch, MovePatch, FlushPatch, WritePatch, ReadPatch, CreatePatch})
         delete patch;
 
     // Success is the box without a warning that names the image created or written.
     ok = ok && OutcomeAt >= 0 && OutcomeText.find(L"wasn't") == std::wstring::npos &&
          OutcomeText.find(L"but") == std::wstring::npos && OutcomeText.find(L"Error") == std::wstring::npos;
-    std::printf("seconds=%.3f cpu=%.3f bytes=%s ok=%d\n", OutcomeAt >= 0 ? OutcomeAt : ended, cpu,
-                Narrow(argv[4]).c_str(), ok ? 1 : 0);
+    const double steady = ChunkWritesTo > ChunkWritesFrom ? ChunkBytesAfterFirst / (ChunkWritesTo - ChunkWritesFrom) / 1e6 : 0;
+    std::printf("seconds=%.3f cpu=%.3f bytes=%s ok=%d steady=%.0f verify=%.3f\n", OutcomeAt >= 0 ? OutcomeAt : ended, cpu,
+                Narrow(argv[4]).c_str(), ok ? 1 : 0, steady, VerifyTo > VerifyFrom && VerifyFrom >= 0 ? VerifyTo - VerifyFrom : 0);
     std::printf("at %8.3f last read\nat %8.3f last write\n", LastRead, LastWrite);
     for (const std::string& line : Events)
         std::printf("%s\n", line.c_str());
     for (const auto& entry : Threads) {
         const ThreadFigures& t = entry.second;
-        std::printf("thread %d: cpu %.3f s; %lld reads %.3f s, %lld writes %.3f s, waits %.3f s\n", t.order, t.cpu,
-                    t.reads, t.reading, t.writes, t.writing, t.waiting);
+        std::printf("thread %d: cpu %.3f s; %lld reads %.3f s, %lld writes %.3f s, waits %.3f s, %lld messages sent %.3f s\n",
+                    t.order, t.cpu, t.reads, t.reading, t.writes, t.writing, t.waiting, t.sends, t.sending);
     }
     if (!ok)
         std::fprintf(stderr, "outcome: %s\n", Narrow(OutcomeText.c_str()).c_str());

@@ -8,6 +8,10 @@
 # and CPU time). Then the same create and restore on a drive that reads nothing ahead and
 # takes each request in turn, as Windows gives a disk opened without buffering (modelled at
 # KORVANE_BENCH_DRIVE_MBPS, default 400 MB/s; its peer is the drive's own time).
+# Each round also times what bounds a hashed job: the create and the restore without a
+# checksum, and the hash alone over as many bytes; and the verify step (from its status
+# text to the next) against dd reading the drive. The copy's steady rate is taken from its
+# writes of whole chunks, after the first.
 #   bench/jobs.sh [build-root] [rounds]     (default: build 5; data folder: KORVANE_BENCH_DATA)
 set -euo pipefail
 if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"; fi
@@ -24,9 +28,9 @@ ddimage=$work/jobs-dd.img
 start_wine
 random_drive
 
-job() { # create|restore verify [tag] -> "seconds cpu"; the whole report in $work/jobs-last-<kind>.txt
+job() { # create|restore verify [tag [checksum]] -> "seconds cpu"; the whole report in $work/jobs-last-<kind>.txt
   local out
-  out=$(wine "$exe" "$1" "$(winpath "$drive")" "$(winpath "$image")" "$size" "$2" 1 | tr -d '\r')
+  out=$(wine "$exe" "$1" "$(winpath "$drive")" "$(winpath "$image")" "$size" "$2" "${4:-1}" | tr -d '\r')
   printf '%s\n' "$out" >"$work/jobs-last-$1-$2${3:-}.txt"
   case "$out" in *ok=1*) ;; *) echo "korvane_job_bench $1 failed: $out" >&2; exit 1 ;; esac
   sed -nE '1s/.*seconds=([0-9.]+) cpu=([0-9.]+).*/\1 \2/p' <<<"$out"
@@ -36,20 +40,37 @@ ddrun() { # shell line -> "seconds cpu"
   t=$( { /usr/bin/time -f '%e %U %S' bash -c "$1" >/dev/null; } 2>&1 | tail -1)
   awk '{ printf "%s %.3f\n", $1, $2 + $3 }' <<<"$t"
 }
+field() { sed -nE "1s/.* $1=([0-9.]+).*/\\1/p" "$work/jobs-last-$2.txt"; } # NAME REPORT -> its value
 dd_create="dd if='$drive' of='$ddimage' bs=$chunk conv=fsync status=none"
 dd_restore="dd if='$ddimage' of='$drive' bs=$chunk conv=notrunc,fsync status=none"
 # The verify's peer: the copy, then both files read back (with the cache dropped between).
 dd_verify="$dd_create && sync && echo 3 >/proc/sys/vm/drop_caches && cat '$drive' '$ddimage' >/dev/null"
 
-declare -a kc dc kr dr kv dv
+# The bounds of a hashed job: the same create without its checksum, and the hash alone.
+hash_exe=$(dirname "$exe")/korvane_bench.exe
+hash_alone() {
+  local out
+  out=$(wine "$hash_exe" sha256 processor "$size" | tr -d '\r')
+  case "$out" in *ok=1*) ;; *) echo "korvane_bench sha256 failed: $out" >&2; exit 1 ;; esac
+  sed -nE 's/.*seconds=([0-9.]+).*/\1 0/p' <<<"$out"
+}
+
+declare -a kc dc kr dr kv dv ku kru kh kb krb ks rs vs vd
 for ((i = 1; i <= rounds; i++)); do
-  rm -f "$image" "$image.sha256"; drop; kc+=("$(job create 0)")
+  rm -f "$image" "$image.sha256"; drop; kc+=("$(job create 0)"); ks+=("$(field steady create-0)")
   rm -f "$ddimage"; drop; dc+=("$(ddrun "$dd_create")")
-  drop; kr+=("$(job restore 0)")
+  drop; kr+=("$(job restore 0)"); rs+=("$(field steady restore-0)")
   drop; dr+=("$(ddrun "$dd_restore")")
-  rm -f "$image" "$image.sha256"; drop; kv+=("$(job create 1)")
+  rm -f "$image" "$image.sha256"; drop; kv+=("$(job create 1)"); vs+=("$(field verify create-1) 0")
   rm -f "$ddimage"; drop; dv+=("$(ddrun "$dd_verify")")
-  echo "round $i: create ${kc[-1]} dd ${dc[-1]}; restore ${kr[-1]} dd ${dr[-1]}; create+verify ${kv[-1]} dd+read ${dv[-1]}"
+  drop; vd+=("$(ddrun "dd if='$drive' of=/dev/null bs=$chunk status=none")")
+  rm -f "$image" "$image.sha256"; drop; ku+=("$(job create 0 -unhashed 0)")
+  drop; kru+=("$(job restore 0 -unhashed)") # no checksum file: nothing to check against
+  kh+=("$(hash_alone)")
+  kb+=("$(awk -v u="${ku[-1]% *}" -v h="${kh[-1]% *}" 'BEGIN { print (u > h ? u : h), 0 }')")
+  krb+=("$(awk -v u="${kru[-1]% *}" -v h="${kh[-1]% *}" 'BEGIN { print (u > h ? u : h), 0 }')")
+  echo "round $i: create ${kc[-1]} dd ${dc[-1]}; restore ${kr[-1]} dd ${dr[-1]}; create+verify ${kv[-1]} dd+read ${dv[-1]};" \
+    "verify step ${vs[-1]% *} dd read ${vd[-1]% *}; unhashed create ${ku[-1]% *} restore ${kru[-1]% *}, hash alone ${kh[-1]% *}"
 done
 cmp -s "$drive" "$image" || { echo "drive and image differ after the runs" >&2; exit 1; }
 
@@ -57,6 +78,15 @@ echo "size $size bytes, block $chunk bytes, $rounds round(s) each, page cache $c
 summary create job 15 "${kc[@]}" "${dc[@]}"
 summary restore job 15 "${kr[@]}" "${dr[@]}"
 summary create+verify job 15 "${kv[@]}" "${dv[@]}"
+# A hashed job is bound by the slower of the same job without its hash and the hash alone
+# (in speed: the min of the two; in time: the longer).
+peer_label=bound summary "create against min(unhashed, hash alone)" job 42 "${kc[@]}" "${kb[@]}"
+peer_label=bound summary "restore against min(unhashed, hash alone)" job 42 "${kr[@]}" "${krb[@]}"
+peer_label="dd read" summary "verify step against dd reading the drive" verify 42 "${vs[@]}" "${vd[@]}"
+median_of() { printf '%s\n' "${@:2}" | sort -n | awk -v n=$# -v what="$1" '{ a[NR] = $1 } END { printf "%s (median): %.0f MB/s\n", what, a[int(n / 2)] }'; }
+median_of "the create's copy after its first chunk" "${ks[@]}"
+median_of "the restore's copy after its first chunk" "${rs[@]}"
+median_of "the hash alone" $(for h in "${kh[@]}"; do awk -v s="$size" -v t="${h% *}" 'BEGIN { printf "%.0f\n", s / t / 1e6 }'; done)
 rate=${KORVANE_BENCH_DRIVE_MBPS:-400}
 declare -a mc mr md
 for ((i = 1; i <= rounds; i++)); do
