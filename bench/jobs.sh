@@ -10,7 +10,8 @@
 # KORVANE_BENCH_DRIVE_MBPS, default 400 MB/s; its peer is the drive's own time).
 # Each round also times what bounds a hashed job: the create and the restore without a
 # checksum, and the hash alone over as many bytes; and the verify step (from its status
-# text to the next) against dd reading the drive. The copy's steady rate is taken from its
+# text to the next) against dd reading the drive, and against two dd reading the drive and
+# the image at once, as the verify does. The copy's steady rate is taken from its
 # writes of whole chunks, after the first.
 #   bench/jobs.sh [build-root] [rounds]     (default: build 5; data folder: KORVANE_BENCH_DATA)
 set -euo pipefail
@@ -55,7 +56,7 @@ hash_alone() {
   sed -nE 's/.*seconds=([0-9.]+).*/\1 0/p' <<<"$out"
 }
 
-declare -a kc dc kr dr kv dv ku kru kh kb krb ks rs vs vd
+declare -a kc dc kr dr kv dv ku kru kh kb krb ks rs vs vd vb
 for ((i = 1; i <= rounds; i++)); do
   rm -f "$image" "$image.sha256"; drop; kc+=("$(job create 0)"); ks+=("$(field steady create-0)")
   rm -f "$ddimage"; drop; dc+=("$(ddrun "$dd_create")")
@@ -64,6 +65,8 @@ for ((i = 1; i <= rounds; i++)); do
   rm -f "$image" "$image.sha256"; drop; kv+=("$(job create 1)"); vs+=("$(field verify create-1) 0")
   rm -f "$ddimage"; drop; dv+=("$(ddrun "$dd_verify")")
   drop; vd+=("$(ddrun "dd if='$drive' of=/dev/null bs=$chunk status=none")")
+  # The verify reads both files at once: so do two dd.
+  drop; vb+=("$(ddrun "dd if='$drive' of=/dev/null bs=$chunk status=none & dd if='$image' of=/dev/null bs=$chunk status=none; wait")")
   rm -f "$image" "$image.sha256"; drop; ku+=("$(job create 0 -unhashed 0)")
   drop; kru+=("$(job restore 0 -unhashed)") # no checksum file: nothing to check against
   kh+=("$(hash_alone)")
@@ -83,6 +86,7 @@ summary create+verify job 15 "${kv[@]}" "${dv[@]}"
 peer_label=bound summary "create against min(unhashed, hash alone)" job 42 "${kc[@]}" "${kb[@]}"
 peer_label=bound summary "restore against min(unhashed, hash alone)" job 42 "${kr[@]}" "${krb[@]}"
 peer_label="dd read" summary "verify step against dd reading the drive" verify 42 "${vs[@]}" "${vd[@]}"
+peer_label="dd both" summary "verify step against dd reading both at once" verify 42 "${vs[@]}" "${vb[@]}"
 median_of() { printf '%s\n' "${@:2}" | sort -n | awk -v n=$# -v what="$1" '{ a[NR] = $1 } END { printf "%s (median): %.0f MB/s\n", what, a[int(n / 2)] }'; }
 median_of "the create's copy after its first chunk" "${ks[@]}"
 median_of "the restore's copy after its first chunk" "${rs[@]}"
