@@ -10,8 +10,6 @@
 
 struct ImageSource;
 
-const int kMaxParts = 3;
-
 struct ReadAhead {
     HANDLE thread = nullptr;
     HANDLE stop = nullptr;   // manual-reset: read no more
@@ -22,14 +20,14 @@ struct ReadAhead {
     ImageSource* image = nullptr; // read through its source instead of `file`
     BYTE* buffer = nullptr;
     DWORD sector = 0;       // a file's reads are rounded up to whole sectors of this size
-    int parts = 1;                  // of the buffer, 1 to kMaxParts; piece `index` goes to part index % parts
-    uint32_t start[kMaxParts] = {}; // where each part begins in the buffer
-    uint32_t size[kMaxParts] = {};  // its length
+    int halves = 1;         // parts of the buffer, 1 or 2; piece `index` goes to part index % halves
+    uint32_t start[2] = {}; // where each part begins in the buffer
+    uint32_t size[2] = {};  // its length
     int64_t total = 0;      // bytes to read from where the source stands
     // Each part's read outcome, handed over by the semaphores.
-    DWORD got[kMaxParts] = {};
-    BOOL ok[kMaxParts] = {};
-    DWORD error[kMaxParts] = {}; // GetLastError of a failed read
+    DWORD got[2] = {};
+    BOOL ok[2] = {};
+    DWORD error[2] = {}; // GetLastError of a failed read
 };
 
 // Starts the thread; without it (it couldn't be started) each piece is read by EndRead.
@@ -42,8 +40,8 @@ void StopReadAhead(ReadAhead& reader);
 // is gone. After a failed read the reader reads no more.
 bool EndRead(ReadAhead& reader, int64_t index, int64_t offset, DWORD* got);
 
-// Hands the oldest part not yet handed back to the reader, to be read into again.
-bool FreePart(ReadAhead& reader);
+// Hands a part that was dealt with back to the reader.
+bool FreeHalf(ReadAhead& reader);
 
 inline DWORD RoundUp(DWORD bytes, DWORD sector)
 {

@@ -68,8 +68,8 @@ bool TakeCancelRequest(AppState& app)
 namespace {
 
 // Prepares the run; false after the error box when it can't start. Holds the buffer on success:
-// `wanted` chunks (one read while another is written), or fewer when memory is short.
-bool PrepareTransfer(AppState& app, int wanted, int* parts)
+// two chunks, one read while the other is written, or one when memory is short.
+bool PrepareTransfer(AppState& app, int* halves)
 {
     if (!IsOpenHandle(app.DiskHandle) || !IsOpenHandle(app.ImageHandle)) {
         ShowErrorBox(app, L"Invalid handle value");
@@ -83,11 +83,8 @@ bool PrepareTransfer(AppState& app, int wanted, int* parts)
         ShowErrorBox(app, L"Diskpointer error");
         return false;
     }
-    // The parts begin at 32-bit offsets of the buffer.
-    if (wanted > 2 && app.ChunkSize > UINT32_MAX / wanted)
-        wanted = 2;
-    for (*parts = wanted; *parts != 0; --*parts) {
-        app.TransferBuffer = static_cast<BYTE*>(VirtualAlloc(nullptr, static_cast<SIZE_T>(app.ChunkSize) * *parts,
+    for (*halves = 2; *halves != 0; --*halves) {
+        app.TransferBuffer = static_cast<BYTE*>(VirtualAlloc(nullptr, static_cast<SIZE_T>(app.ChunkSize) * *halves,
                                                              MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
         if (app.TransferBuffer != nullptr)
             break;
@@ -98,7 +95,7 @@ bool PrepareTransfer(AppState& app, int wanted, int* parts)
     }
     // Pinned once for the whole run: pinning and unpinning around every
     // drive operation costs more than a tenth of the throughput. Best effort.
-    VirtualLock(app.TransferBuffer, static_cast<SIZE_T>(app.ChunkSize) * *parts);
+    VirtualLock(app.TransferBuffer, static_cast<SIZE_T>(app.ChunkSize) * *halves);
     return true;
 }
 
@@ -138,13 +135,8 @@ bool WritePastImageEnd(AppState& app, HANDLE destination, uint32_t bufferSize, I
 bool Transfer(const Direction& direction, RescueMap* continued)
 {
     AppState& app = *g_App;
-    // A create writes its image file through the sink, in the format the name picks, hashed as it is written.
-    const bool sinking = !direction.restore && continued == nullptr;
-    // A hashed raw image lends each chunk to the hash instead of copying it: a chunk's part is
-    // read into again only once the hash has taken it, so the reader needs a third part to stay ahead.
-    const bool lendable = sinking && app.Hash != nullptr && ImageSinkFormatOf(ImageFileName) == ImageSinkFormat::Raw;
-    int parts = 0;
-    if (!PrepareTransfer(app, lendable ? 3 : 2, &parts))
+    int halves = 0;
+    if (!PrepareTransfer(app, &halves))
         return false;
 
     const HANDLE source = direction.restore ? app.ImageHandle : app.DiskHandle;
@@ -171,7 +163,9 @@ bool Transfer(const Direction& direction, RescueMap* continued)
     if (!result)
         ShowErrorBox(app, direction.readError);
     DWORD heldSize = 0;
+    // A create writes its image file through the sink, in the format the name picks, hashed as it is written.
     ImageSink sink;
+    const bool sinking = !direction.restore && continued == nullptr;
     const DWORD driveSector = app.DriveList[static_cast<size_t>(app.SelectedIndex)].DiskGeometry.Geometry.BytesPerSector;
     if (result && sinking &&
         !BeginImageSink(sink, ImageSinkFormatOf(ImageFileName), destination, app.ImageSparse, app.Hash,
@@ -179,8 +173,6 @@ bool Transfer(const Direction& direction, RescueMap* continued)
         ShowErrorBox(app, direction.writeError);
         result = false;
     }
-    const bool lending = result && lendable && parts == 3;
-    sink.lendsHash = lending;
     // A restore checked against a checksum file says so while it runs.
     SetStatusText(std::wstring(direction.startText) +
                   (direction.restore && app.Hash != nullptr ? L" \u00B7 checksum" : L""));
@@ -196,31 +188,21 @@ bool Transfer(const Direction& direction, RescueMap* continued)
     reader.image = direction.restore ? &app.Source : nullptr;
     reader.buffer = app.TransferBuffer;
     reader.sector = driveSector;
-    reader.parts = parts;
-    for (int part = 0; part < parts; ++part) {
-        reader.start[part] = bufferSize * static_cast<uint32_t>(part);
-        reader.size[part] = bufferSize;
-    }
+    reader.halves = halves;
+    reader.start[1] = bufferSize;
+    reader.size[0] = reader.size[1] = bufferSize;
     reader.total = readEnd;
     if (result && !rescued)
         StartReadAhead(reader);
-    // What follows the reader writes through the first chunk: nothing may read into the
-    // buffer any more, nor the hash read what was lent to it.
-    const auto stopReading = [&]() {
-        StopReadAhead(reader);
-        if (lending)
-            AwaitImageHash(app.Hash, 0);
-        sink.lendsHash = false;
-    };
     for (int64_t position = 0, index = 0; result && !rescued && position < readEnd; ++index) {
         if (position + static_cast<int64_t>(app.ChunkSize) > readEnd)
             app.ChunkSize = static_cast<uint32_t>(readEnd - position);
-        BYTE* buffer = app.TransferBuffer + reader.start[index % parts];
+        BYTE* buffer = app.TransferBuffer + reader.start[index % halves];
         app.LastIoResult = EndRead(reader, index, position, &app.BytesRead);
         if (!app.LastIoResult || app.BytesRead != app.ChunkSize) {
             // The reader has stopped; a rescue reads on its own, through the first chunk.
-            stopReading();
-            SetLastError(reader.error[index % parts]);
+            StopReadAhead(reader);
+            SetLastError(reader.error[index % halves]);
             // A compressed image is written once from front to back: a rescue has nothing to write zeros into.
             const bool rescuable = !direction.restore && ImageSinkWritesAnywhere(sink.format);
             if (rescuable && RescueAfterReadError(app, bufferSize, &result)) {
@@ -258,10 +240,7 @@ bool Transfer(const Direction& direction, RescueMap* continued)
             result = false;
             break;
         }
-        // A lent chunk's part goes back once the hash has taken it, a chunk later.
-        if (lending)
-            AwaitImageHash(app.Hash, 1);
-        if ((!lending || index > 0) && !FreePart(reader)) {
+        if (!FreeHalf(reader)) {
             ShowErrorBox(app, direction.readError);
             result = false;
             break;
@@ -277,7 +256,8 @@ bool Transfer(const Direction& direction, RescueMap* continued)
             break;
         }
     }
-    stopReading();
+    // What follows writes through the first chunk: the reader is done with the buffer.
+    StopReadAhead(reader);
     if (result && !direction.restore && !rescued &&
         !(WritePastImageEnd(app, destination, bufferSize, &sink) && EndImageSink(sink))) {
         ShowErrorBox(app, direction.writeError);
@@ -312,7 +292,7 @@ bool Transfer(const Direction& direction, RescueMap* continued)
 
     if (held != nullptr)
         VirtualFree(held, 0, MEM_RELEASE);
-    VirtualUnlock(app.TransferBuffer, static_cast<SIZE_T>(bufferSize) * parts);
+    VirtualUnlock(app.TransferBuffer, static_cast<SIZE_T>(bufferSize) * halves);
     if (VirtualFree(app.TransferBuffer, 0, MEM_RELEASE))
         app.TransferBuffer = nullptr;
     SetStatusText(app.ImageRescued ? RescueStatusText(app)

@@ -143,17 +143,17 @@ VerifyResult VerifyError(AppState& app, const VerifyTexts& texts, int64_t at)
 VerifyResult ComparePieces(AppState& app, Sides& sides, const VerifyTexts& texts, const ByteRange& span,
                            int64_t* verified)
 {
-    const ReadAhead& layout = sides.reader[0];
-    const int halves = layout.parts;
+    const ReadAhead& parts = sides.reader[0];
+    const int halves = parts.halves;
     int64_t done = 0; // in this span
     for (int64_t index = 0; done < span.length; ++index) {
         const int half = static_cast<int>(index % halves);
-        const DWORD length = static_cast<DWORD>(std::min<int64_t>(layout.size[half], span.length - done));
+        const DWORD length = static_cast<DWORD>(std::min<int64_t>(parts.size[half], span.length - done));
         if (!EndPiece(app, sides, index, done, length))
             return VerifyResult::Failed;
-        ApplyPatches(*sides.plan, span.offset + done, sides.side[1]->buffer + layout.start[half], length);
-        const size_t first = FirstDifference(sides.side[0]->buffer + layout.start[half],
-                                             sides.side[1]->buffer + layout.start[half], length);
+        ApplyPatches(*sides.plan, span.offset + done, sides.side[1]->buffer + parts.start[half], length);
+        const size_t first = FirstDifference(sides.side[0]->buffer + parts.start[half],
+                                             sides.side[1]->buffer + parts.start[half], length);
         if (first != length) {
             *verified += static_cast<int64_t>(first);
             return VerifyError(app, texts, span.offset + done + static_cast<int64_t>(first));
@@ -161,7 +161,7 @@ VerifyResult ComparePieces(AppState& app, Sides& sides, const VerifyTexts& texts
         done += length;
         *verified += length;
         for (int s = 0; s < 2; ++s)
-            if (!FreePart(sides.reader[s])) {
+            if (!FreeHalf(sides.reader[s])) {
                 ShowErrorBox(app, sides.side[s]->readError);
                 return VerifyResult::Failed;
             }
@@ -234,7 +234,7 @@ VerifyResult Compare(AppState& app, Sides& sides, uint32_t chunk, const VerifyTe
         reader.image = sides.side[s]->image;
         reader.buffer = sides.side[s]->buffer;
         reader.sector = sides.side[s]->sector;
-        reader.parts = firstPart != 0 ? 2 : 1;
+        reader.halves = firstPart != 0 ? 2 : 1;
         reader.start[1] = firstPart;
         reader.size[0] = firstPart != 0 ? firstPart : chunk;
         reader.size[1] = chunk - firstPart;

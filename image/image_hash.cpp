@@ -9,7 +9,7 @@
 
 namespace {
 
-// Three pieces in the queue: one being filled, one being hashed, one to spare for an uneven pace.
+// Three buffers: one being filled, one being hashed, one to spare for an uneven pace.
 const int kSlots = 3;
 
 } // namespace
@@ -18,14 +18,13 @@ struct ImageHash {
     Sha256 sha;
     HANDLE thread = nullptr;
     HANDLE stop = nullptr;   // manual-reset: hash no more
-    HANDLE free = nullptr;   // semaphore: slots that may be filled
-    HANDLE filled = nullptr; // semaphore: slots to be hashed
-    const BYTE* pieces[kSlots] = {}; // what each slot holds: its copy, or bytes lent
-    BYTE* copies[kSlots] = {};       // each slot's copy, allocated at its first copy
-    size_t capacity = 0;             // a copy's size, that of the first feed
-    size_t sizes[kSlots] = {};       // 0: the end of the bytes
-    int next = 0;                    // the slot the next feed fills
-    bool complete = false;           // the thread reached the end of the bytes; read after it ended
+    HANDLE free = nullptr;   // semaphore: buffers that may be filled
+    HANDLE filled = nullptr; // semaphore: buffers to be hashed
+    BYTE* buffers[kSlots] = {};
+    size_t capacity = 0;       // each buffer's size, that of the first feed
+    size_t sizes[kSlots] = {}; // 0: the end of the bytes
+    int next = 0;              // the buffer the next feed fills
+    bool complete = false;     // the thread reached the end of the bytes; read after it ended
 };
 
 namespace {
@@ -41,7 +40,7 @@ DWORD WINAPI HashProc(void* param)
             hash.complete = true;
             return 0;
         }
-        Sha256Update(hash.sha, hash.pieces[slot], hash.sizes[slot]);
+        Sha256Update(hash.sha, hash.buffers[slot], hash.sizes[slot]);
         if (!ReleaseSemaphore(hash.free, 1, nullptr))
             return 0;
     }
@@ -66,16 +65,21 @@ void EndImageHash(ImageHash* hash, bool stop)
     CloseIfOpen(hash->stop);
     CloseIfOpen(hash->free);
     CloseIfOpen(hash->filled);
-    for (BYTE*& copy : hash->copies)
-        if (copy != nullptr && VirtualFree(copy, 0, MEM_RELEASE))
-            copy = nullptr;
+    for (BYTE*& buffer : hash->buffers)
+        if (buffer != nullptr && VirtualFree(buffer, 0, MEM_RELEASE))
+            buffer = nullptr;
 }
 
-// The thread, at the first feed (when the size of a piece is known). Left without a
-// thread when any part is missing: the caller's thread hashes then.
+// The buffers and the thread, at the first feed (when the size of a piece is known).
+// Left without a thread when any part is missing: the caller's thread hashes then.
 void StartThread(ImageHash& hash, size_t capacity)
 {
     hash.capacity = capacity;
+    for (BYTE*& buffer : hash.buffers) {
+        buffer = static_cast<BYTE*>(VirtualAlloc(nullptr, capacity, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        if (buffer == nullptr)
+            return;
+    }
     hash.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     hash.free = CreateSemaphoreW(nullptr, kSlots, kSlots, nullptr);
     hash.filled = CreateSemaphoreW(nullptr, 0, kSlots, nullptr);
@@ -83,27 +87,16 @@ void StartThread(ImageHash& hash, size_t capacity)
         hash.thread = CreateThread(nullptr, 0, HashProc, &hash, 0, nullptr);
 }
 
-// Hands `size` bytes to the thread (0 for the end): lent as they are, or copied (at most
-// the capacity). False when the thread is gone or no memory is left for the copy.
-bool HandOver(ImageHash& hash, const BYTE* data, size_t size, bool lent)
+// Hands `size` bytes (at most the capacity; 0 for the end) to the thread; false when it is gone.
+bool HandOver(ImageHash& hash, const BYTE* data, size_t size)
 {
     const HANDLE waits[] = {hash.free, hash.thread};
     if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
         return false;
-    const int slot = hash.next;
-    BYTE*& copy = hash.copies[slot];
-    if (!lent && size != 0) {
-        if (copy == nullptr)
-            copy = static_cast<BYTE*>(VirtualAlloc(nullptr, hash.capacity, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        if (copy == nullptr) {
-            ReleaseSemaphore(hash.free, 1, nullptr);
-            return false;
-        }
-        std::memcpy(copy, data, size);
-    }
-    hash.pieces[slot] = lent ? data : copy;
-    hash.sizes[slot] = size;
-    hash.next = (slot + 1) % kSlots;
+    if (size != 0)
+        std::memcpy(hash.buffers[hash.next], data, size);
+    hash.sizes[hash.next] = size;
+    hash.next = (hash.next + 1) % kSlots;
     return ReleaseSemaphore(hash.filled, 1, nullptr) != FALSE;
 }
 
@@ -123,47 +116,24 @@ void FeedImageHash(ImageHash& hash, const BYTE* data, size_t size)
         return;
     if (hash.capacity == 0)
         StartThread(hash, size);
+    if (hash.thread == nullptr) {
+        Sha256Update(hash.sha, data, size);
+        return;
+    }
     for (size_t done = 0; done < size;) {
         const size_t piece = size - done < hash.capacity ? size - done : hash.capacity;
-        // Without the thread or memory for a copy, the bytes are hashed here, after all the
-        // thread holds. (A thread that ended early leaves the hash incomplete: FinishImageHash tells.)
-        if (hash.thread == nullptr || !HandOver(hash, data + done, piece, false)) {
-            AwaitImageHash(&hash, 0);
-            Sha256Update(hash.sha, data + done, piece);
-        }
+        // A thread that ended early leaves the hash incomplete: FinishImageHash tells.
+        if (!HandOver(hash, data + done, piece))
+            return;
         done += piece;
     }
-}
-
-void LendImageHash(ImageHash& hash, const BYTE* data, size_t size)
-{
-    if (size == 0)
-        return;
-    if (hash.capacity == 0)
-        StartThread(hash, size);
-    if (hash.thread == nullptr || !HandOver(hash, data, size, true))
-        Sha256Update(hash.sha, data, size);
-}
-
-void AwaitImageHash(ImageHash* hash, int pending)
-{
-    if (hash == nullptr || hash->thread == nullptr)
-        return;
-    // The slots not free are the pieces still to be hashed: taking all but `pending` of them
-    // waits for the oldest.
-    const HANDLE waits[] = {hash->free, hash->thread};
-    int taken = 0;
-    while (taken < kSlots - pending && WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0)
-        ++taken;
-    if (taken != 0)
-        ReleaseSemaphore(hash->free, taken, nullptr);
 }
 
 bool FinishImageHash(ImageHash* hash, BYTE digest[kSha256Size])
 {
     const bool threaded = hash->thread != nullptr;
     if (threaded)
-        HandOver(*hash, nullptr, 0, true);
+        HandOver(*hash, nullptr, 0);
     EndImageHash(hash, false);
     const bool complete = !threaded || hash->complete;
     Sha256Final(hash->sha, digest);

@@ -14,14 +14,8 @@ struct ImageHash;
 // without a thread or its buffers the bytes are hashed on the caller's thread.
 ImageHash* StartImageHash();
 // Hands over bytes read, in order of the image. The bytes are copied: the caller's
-// buffer is free again on return. Waits only while every slot is still being hashed.
+// buffer is free again on return. Waits only while every buffer is still being hashed.
 void FeedImageHash(ImageHash& hash, const BYTE* data, size_t size);
-// Hands over bytes without copying them: the thread reads them after the call returns, so
-// the caller keeps them unchanged and in place until AwaitImageHash says they were taken.
-void LendImageHash(ImageHash& hash, const BYTE* data, size_t size);
-// Waits until no more than `pending` of the pieces handed over (the last ones) are still to
-// be hashed; null is allowed. After AwaitImageHash(hash, 0) nothing lent is read any more.
-void AwaitImageHash(ImageHash* hash, int pending);
 // Waits until everything fed is hashed, gives the digest and frees the record.
 // False when the thread ended before it had hashed every byte (the digest is wrong then).
 bool FinishImageHash(ImageHash* hash, BYTE digest[kSha256Size]);

@@ -318,9 +318,7 @@ bool WriteRaw(ImageSink& sink, int64_t offset, const BYTE* data, DWORD size)
 {
     if (offset != sink.position && !SeekRaw(sink, offset))
         return false;
-    if (sink.hash != nullptr && sink.lendsHash)
-        LendImageHash(*sink.hash, data, size);
-    else if (sink.hash != nullptr)
+    if (sink.hash != nullptr)
         FeedImageHash(*sink.hash, data, size);
     // Zeros in a sparse file are moved past: the file's end is set at the end.
     if (sink.sparse && IsAllZero(data, size)) {

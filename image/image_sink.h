@@ -24,7 +24,6 @@ struct ImageSink {
     HANDLE file = nullptr;      // owned by the job
     bool sparse = false;        // raw: chunks of zeros are skipped
     ImageHash* hash = nullptr;  // fed with the bytes as they land in the file, in order
-    bool lendsHash = false;     // raw: lent to the hash, not copied (the writer awaits the hash)
     int64_t planned = 0;        // the bytes the create will hand over
     int64_t taken = 0;          // the stream formats: bytes handed over so far
     int64_t position = 0;       // raw: the file pointer
