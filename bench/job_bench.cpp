@@ -48,7 +48,8 @@ double OutcomeAt = -1;
 std::wstring OutcomeText;
 bool FirstRead = true, FirstWrite = true;
 double LastRead = 0, LastWrite = 0;
-// The copy's writes of at least kWholeChunk bytes: the end of the first and of the last, and the bytes after the first.
+// The copy's writes of at least kWholeChunk bytes: the end of the first and of the last,
+// and the bytes after the first.
 const DWORD kWholeChunk = 1 << 20;
 double ChunkWritesFrom = -1, ChunkWritesTo = 0;
 double ChunkBytesAfterFirst = 0;
@@ -306,8 +307,8 @@ int wmain(int argc, wchar_t** argv)
     SetDlgItemTextW(g_App->MainWindow, IDC_FILE_NAME, argv[3]);
     g_App->VerifyAfterWriting = _wtoi(argv[5]) != 0;
     g_App->ChecksumWithImage = _wtoi(argv[6]) != 0;
-    StatusProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(GetDlgItem(g_App->MainWindow, IDC_STATUS), GWLP_WNDPROC,
-                                                             reinterpret_cast<LONG_PTR>(&NoteSteps)));
+    StatusProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
+        GetDlgItem(g_App->MainWindow, IDC_STATUS), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&NoteSteps)));
     CreatePatch = new ts::ImportPatch("CreateFileW", reinterpret_cast<void*>(&TimedCreateFile));
     ReadPatch = new ts::ImportPatch("ReadFile", reinterpret_cast<void*>(&TimedReadFile));
     WritePatch = new ts::ImportPatch("WriteFile", reinterpret_cast<void*>(&TimedWriteFile));
@@ -337,15 +338,18 @@ int wmain(int argc, wchar_t** argv)
     // Success is the box without a warning that names the image created or written.
     ok = ok && OutcomeAt >= 0 && OutcomeText.find(L"wasn't") == std::wstring::npos &&
          OutcomeText.find(L"but") == std::wstring::npos && OutcomeText.find(L"Error") == std::wstring::npos;
-    const double steady = ChunkWritesTo > ChunkWritesFrom ? ChunkBytesAfterFirst / (ChunkWritesTo - ChunkWritesFrom) / 1e6 : 0;
-    std::printf("seconds=%.3f cpu=%.3f bytes=%s ok=%d steady=%.0f verify=%.3f\n", OutcomeAt >= 0 ? OutcomeAt : ended, cpu,
-                Narrow(argv[4]).c_str(), ok ? 1 : 0, steady, VerifyTo > VerifyFrom && VerifyFrom >= 0 ? VerifyTo - VerifyFrom : 0);
+    const double steady =
+        ChunkWritesTo > ChunkWritesFrom ? ChunkBytesAfterFirst / (ChunkWritesTo - ChunkWritesFrom) / 1e6 : 0;
+    const double verify = VerifyFrom >= 0 && VerifyTo > VerifyFrom ? VerifyTo - VerifyFrom : 0;
+    std::printf("seconds=%.3f cpu=%.3f bytes=%s ok=%d steady=%.0f verify=%.3f\n", OutcomeAt >= 0 ? OutcomeAt : ended,
+                cpu, Narrow(argv[4]).c_str(), ok ? 1 : 0, steady, verify);
     std::printf("at %8.3f last read\nat %8.3f last write\n", LastRead, LastWrite);
     for (const std::string& line : Events)
         std::printf("%s\n", line.c_str());
     for (const auto& entry : Threads) {
         const ThreadFigures& t = entry.second;
-        std::printf("thread %d: cpu %.3f s; %lld reads %.3f s, %lld writes %.3f s, waits %.3f s, %lld messages sent %.3f s\n",
+        std::printf("thread %d: cpu %.3f s; %lld reads %.3f s, %lld writes %.3f s, waits %.3f s, "
+                    "%lld messages sent %.3f s\n",
                     t.order, t.cpu, t.reads, t.reading, t.writes, t.writing, t.waiting, t.sends, t.sending);
     }
     if (!ok)

@@ -47,7 +47,7 @@ dd_restore="dd if='$ddimage' of='$drive' bs=$chunk conv=notrunc,fsync status=non
 # The verify's peer: the copy, then both files read back (with the cache dropped between).
 dd_verify="$dd_create && sync && echo 3 >/proc/sys/vm/drop_caches && cat '$drive' '$ddimage' >/dev/null"
 
-# The bounds of a hashed job: the same create without its checksum, and the hash alone.
+# The bounds of a hashed job: the same create and restore without a checksum, and the hash alone.
 hash_exe=$(dirname "$exe")/korvane_bench.exe
 hash_alone() {
   local out
@@ -66,7 +66,8 @@ for ((i = 1; i <= rounds; i++)); do
   rm -f "$ddimage"; drop; dv+=("$(ddrun "$dd_verify")")
   drop; vd+=("$(ddrun "dd if='$drive' of=/dev/null bs=$chunk status=none")")
   # The verify reads both files at once: so do two dd.
-  drop; vb+=("$(ddrun "dd if='$drive' of=/dev/null bs=$chunk status=none & dd if='$image' of=/dev/null bs=$chunk status=none; wait")")
+  drop; vb+=("$(ddrun "dd if='$drive' of=/dev/null bs=$chunk status=none &
+                      dd if='$image' of=/dev/null bs=$chunk status=none; wait")")
   rm -f "$image" "$image.sha256"; drop; ku+=("$(job create 0 -unhashed 0)")
   drop; kru+=("$(job restore 0 -unhashed)") # no checksum file: nothing to check against
   kh+=("$(hash_alone)")
@@ -83,11 +84,17 @@ summary restore job 15 "${kr[@]}" "${dr[@]}"
 summary create+verify job 15 "${kv[@]}" "${dv[@]}"
 # A hashed job is bound by the slower of the same job without its hash and the hash alone
 # (in speed: the min of the two; in time: the longer).
-peer_label=bound summary "create against min(unhashed, hash alone)" job 42 "${kc[@]}" "${kb[@]}"
-peer_label=bound summary "restore against min(unhashed, hash alone)" job 42 "${kr[@]}" "${krb[@]}"
-peer_label="dd read" summary "verify step against dd reading the drive" verify 42 "${vs[@]}" "${vd[@]}"
-peer_label="dd both" summary "verify step against dd reading both at once" verify 42 "${vs[@]}" "${vb[@]}"
-median_of() { printf '%s\n' "${@:2}" | sort -n | awk -v n=$# -v what="$1" '{ a[NR] = $1 } END { printf "%s (median): %.0f MB/s\n", what, a[int(n / 2)] }'; }
+# (Their processor times are in the rows above: a bound and a step have none of their own.)
+{
+  peer_label=bound summary "create against min(unhashed, hash alone)" job 42 "${kc[@]}" "${kb[@]}"
+  peer_label=bound summary "restore against min(unhashed, hash alone)" job 42 "${kr[@]}" "${krb[@]}"
+  peer_label="dd read" summary "verify step against dd reading the drive" verify 42 "${vs[@]}" "${vd[@]}"
+  peer_label="dd both" summary "verify step against dd reading both at once" verify 42 "${vs[@]}" "${vb[@]}"
+} | grep -v 'CPU per GiB'
+median_of() { # LABEL MB/s... -> "LABEL (median): N MB/s"
+  printf '%s\n' "${@:2}" | sort -n |
+    awk -v n=$# -v what="$1" '{ a[NR] = $1 } END { printf "%s (median): %.0f MB/s\n", what, a[int(n / 2)] }'
+}
 median_of "the create's copy after its first chunk" "${ks[@]}"
 median_of "the restore's copy after its first chunk" "${rs[@]}"
 median_of "the hash alone" $(for h in "${kh[@]}"; do awk -v s="$size" -v t="${h% *}" 'BEGIN { printf "%.0f\n", s / t / 1e6 }'; done)
