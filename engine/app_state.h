@@ -55,6 +55,8 @@ struct AppState {
     // Written by SetStatusText, read by ShowProgress: one thread at a time.
     std::wstring StatusStep;
     JobFigures Figures;
+    // How often at most a running step tells the bar its position, in milliseconds (0: every chunk).
+    uint32_t BarIntervalMs = kBarIntervalMs;
     // What the running restore writes: set by its size check, read by its transfer and verify pass.
     // A create of the partitions only: what it reads of the drive and the tables it writes instead.
     RestorePlan Plan;

@@ -318,12 +318,17 @@ bool ConfirmCancel(AppState& app, const wchar_t* question, UINT defaultButton)
 
 void ShowProgress(AppState& app, int64_t bytesDone)
 {
-    SendDlgItemMessageW(app.MainWindow, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(ProgressPosition(app, bytesDone)),
-                        0);
+    // The bar takes each position on the window's thread and paints it before the send
+    // returns: told a few times a second it keeps up with the eye, and the copy doesn't
+    // wait on the window for every chunk.
+    const DWORD now = GetTickCount();
+    if (TakeBarTurn(app.Figures, now, bytesDone, app.TotalBytes, app.BarIntervalMs))
+        SendDlgItemMessageW(app.MainWindow, IDC_PROGRESS, PBM_SETPOS,
+                            static_cast<WPARAM>(ProgressPosition(app, bytesDone)), 0);
     const int permille = TakePermilleChange(app.Figures, bytesDone, app.TotalBytes);
     if (permille >= 0)
         PostTaskbarProgress(app.MainWindow, permille);
-    if (!TakeFiguresSample(app.Figures, GetTickCount(), bytesDone))
+    if (!TakeFiguresSample(app.Figures, now, bytesDone))
         return;
     const std::wstring text =
         app.StatusStep + FormatFigures(bytesDone, app.TotalBytes, WindowBytesPerSecond(app.Figures));

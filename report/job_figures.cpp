@@ -55,6 +55,16 @@ uint64_t WindowBytesPerSecond(const JobFigures& figures)
     return static_cast<uint64_t>(moved) * 1000 / spanMs;
 }
 
+bool TakeBarTurn(JobFigures& figures, uint32_t nowMs, int64_t bytesDone, int64_t totalBytes, uint32_t intervalMs)
+{
+    const bool between = bytesDone > 0 && bytesDone < totalBytes;
+    if (figures.barTold && between && nowMs - figures.barMs < intervalMs)
+        return false;
+    figures.barTold = true;
+    figures.barMs = nowMs;
+    return true;
+}
+
 int TakePermilleChange(JobFigures& figures, int64_t bytesDone, int64_t totalBytes)
 {
     int permille = 1000;

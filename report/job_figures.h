@@ -13,6 +13,8 @@ struct JobFigures {
     uint32_t shownMs = 0; // when the figures were last shown
     bool shown = false;
     int permille = -1; // the share last told to the taskbar button, in thousandths
+    bool barTold = false;
+    uint32_t barMs = 0; // when the progress bar was last told a position
     int count = 0;     // samples held, the oldest at `first`
     int first = 0;
     uint32_t sampleMs[kSlots] = {};
@@ -23,6 +25,8 @@ struct JobFigures {
 const uint32_t kFiguresWindowMs = 10000;
 const uint32_t kFiguresQuietMs = 3000;
 const uint32_t kFiguresIntervalMs = 1000;
+// Milliseconds between two positions told to the progress bar while a step runs.
+const uint32_t kBarIntervalMs = 100;
 
 // Starts the clock of a step at `nowMs`, with no bytes done yet (GetTickCount: differences are taken modulo 2^32).
 void StartFigures(JobFigures& figures, uint32_t nowMs);
@@ -31,6 +35,11 @@ void StartFigures(JobFigures& figures, uint32_t nowMs);
 bool TakeFiguresSample(JobFigures& figures, uint32_t nowMs, int64_t bytesDone);
 // Bytes per second over the window, 0 before two samples are held.
 uint64_t WindowBytesPerSecond(const JobFigures& figures);
+
+// True when the progress bar is due to be told `bytesDone` at `nowMs`: a step's first
+// position, a position of 0, its end (`totalBytes` or more), and otherwise at most once
+// every `intervalMs` (0: every position).
+bool TakeBarTurn(JobFigures& figures, uint32_t nowMs, int64_t bytesDone, int64_t totalBytes, uint32_t intervalMs);
 
 // Thousandths done, rounded down; -1 when they have not changed since the last call.
 int TakePermilleChange(JobFigures& figures, int64_t bytesDone, int64_t totalBytes);

@@ -56,6 +56,18 @@ TEST(JobFigures, ThousandthsAreToldOnlyWhenTheyChange)
     EXPECT_EQ(TakePermilleChange(figures, 0, 4 * kTiB), 0);
 }
 
+TEST(JobFigures, TheBarIsToldEachEndAndOtherwiseTenTimesASecond)
+{
+    JobFigures figures;
+    const uint32_t start = 0xFFFFFFC0; // the clock wraps during the step
+    StartFigures(figures, start);
+    const int64_t steps[][3] = {{0, 0, 1}, {99, 100, 0}, {100, 200, 1}, {150, 300, 0}, {151, kTiB, 1}, {152, 0, 1}};
+    for (const auto& step : steps)
+        EXPECT_EQ(TakeBarTurn(figures, start + uint32_t(step[0]), step[1], kTiB, kBarIntervalMs), step[2] != 0)
+            << step[0];
+    EXPECT_TRUE(TakeBarTurn(figures, start + 153, 400, kTiB, 0)) << "no interval: every position";
+}
+
 // A job of `total` bytes fed in steps of `stepMs` at `rate` bytes per second;
 // returns the moments (ms after the start) at which the figures were due.
 struct Feed {

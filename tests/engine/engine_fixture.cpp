@@ -48,6 +48,8 @@ void EngineTest::SetUp()
     dialog_ = ts::CreateHostDialog(true);
     ASSERT_NE(dialog_, nullptr);
     state_->MainWindow = dialog_;
+    // Every chunk's position reaches the bar, so that a test can act after any chunk.
+    state_->BarIntervalMs = 0;
     g_current = this;
     g_barProc = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrW(Control(IDC_PROGRESS), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(BarProc)));

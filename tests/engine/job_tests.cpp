@@ -76,6 +76,16 @@ TEST_F(JobTest, FloppyCreateAndRestoreMoveEveryByteInEightyChunks)
     EXPECT_TRUE(Contents(drive_) == other) << "the drive differs from the image";
     EXPECT_EQ(GetFocus(), Control(IDC_RESTORE));
     ExpectControls(true);
+
+    // As the program runs: each pass tells the bar its reset and its end, and between
+    // them only a few positions a second.
+    state_->BarIntervalMs = kBarIntervalMs;
+    positions_.clear();
+    RunJob(JobKind::Restore);
+    EXPECT_EQ(std::count(positions_.begin(), positions_.end(), 0), 2);
+    EXPECT_EQ(std::count(positions_.begin(), positions_.end(), 737280), 2);
+    EXPECT_EQ(positions_.back(), 737280);
+    EXPECT_LT(positions_.size(), expected.size()) << "every chunk was told";
 }
 
 TEST_F(JobTest, LastChunkIsTrimmedAndAnEmptyDriveCopiesNothing)
