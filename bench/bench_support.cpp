@@ -40,10 +40,10 @@ DWORD WINAPI CloseFailureBoxes(void*)
 
 } // namespace
 
-void OpenBench(const wchar_t* drive, const wchar_t* image, int64_t size)
+void OpenBench(const wchar_t* drive, const wchar_t* image, int64_t size, bool shown)
 {
     g_App = CreateAppState();
-    g_App->MainWindow = ts::CreateHostDialog(false);
+    g_App->MainWindow = ts::CreateHostDialog(shown);
     Watchdog = CreateThread(nullptr, 0, CloseFailureBoxes, nullptr, 0, nullptr);
 
     DriveRecord record;

@@ -1,5 +1,5 @@
 // Times a whole job as the dialog starts it: StartImageJob on a file-backed drive, from
-// the press to the outcome box, with every step the job takes (the drive's checks, the
+// the press to the outcome box, the window on the screen as the operator has it, with every step the job takes (the drive's checks, the
 // checksum lookup, the fit, the copy and its hash, the verify, the temporary file's
 // move, the checksum file). Where the time goes is recorded at the program's own calls:
 // each file it opens, its first and last read and write, every flush and move, and per
@@ -303,7 +303,7 @@ int wmain(int argc, wchar_t** argv)
     wchar_t rate[32] = {};
     if (GetEnvironmentVariableW(L"KORVANE_BENCH_DRIVE_MBPS", rate, 32) != 0)
         DriveBytesPerSecond = _wtof(rate) * 1e6;
-    OpenBench(argv[2], argv[3], _wtoi64(argv[4]));
+    OpenBench(argv[2], argv[3], _wtoi64(argv[4]), true);
     SetDlgItemTextW(g_App->MainWindow, IDC_FILE_NAME, argv[3]);
     g_App->VerifyAfterWriting = _wtoi(argv[5]) != 0;
     g_App->ChecksumWithImage = _wtoi(argv[6]) != 0;
