@@ -1,10 +1,11 @@
 // Times a whole job as the dialog starts it: StartImageJob on a file-backed drive, from
-// the press to the outcome box, the window on the screen as the operator has it, with every step the job takes (the drive's checks, the
-// checksum lookup, the fit, the copy and its hash, the verify, the temporary file's
-// move, the checksum file). Where the time goes is recorded at the program's own calls:
-// each file it opens, its first and last read and write, every flush and move, and per
-// thread the time spent in reads, writes, waits and messages sent to the window's
-// controls (the sender waits for the window's thread), and its CPU time.
+// the press to the outcome box, the window on the screen as the operator has it, with
+// every step the job takes (the drive's checks, the checksum lookup, the fit, the copy
+// and its hash, the verify, the temporary file's move, the checksum file). Where the
+// time goes is recorded at the program's own calls: each file it opens, its first and
+// last read and write, every flush and move, and per thread the time spent in reads,
+// writes, waits and messages sent to the window's controls (the sender waits for the
+// window's thread), and its CPU time.
 //   korvane_job_bench create|restore DRIVE IMAGE SIZE VERIFY(0|1) CHECKSUM(0|1)
 // With KORVANE_BENCH_DRIVE_MBPS=<n> the drive answers as a disk opened without buffering
 // does on Windows: each read or write of it ends when a medium of n MB/s that reads
