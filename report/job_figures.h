@@ -15,7 +15,7 @@ struct JobFigures {
     int permille = -1; // the share last told to the taskbar button, in thousandths
     bool barTold = false;
     uint32_t barMs = 0; // when the progress bar was last told a position
-    int count = 0;     // samples held, the oldest at `first`
+    int count = 0;      // samples held, the oldest at `first`
     int first = 0;
     uint32_t sampleMs[kSlots] = {};
     int64_t sampleBytes[kSlots] = {};
