@@ -56,6 +56,10 @@ hash_alone() {
   sed -nE 's/.*seconds=([0-9.]+).*/\1 0/p' <<<"$out"
 }
 
+longer() { # "seconds cpu" "seconds cpu" -> "the longer seconds 0"
+  awk -v a="${1% *}" -v b="${2% *}" 'BEGIN { print (a > b ? a : b), 0 }'
+}
+
 declare -a kc dc kr dr kv dv ku kru kh kb krb ks rs vs vd vb
 for ((i = 1; i <= rounds; i++)); do
   rm -f "$image" "$image.sha256"; drop; kc+=("$(job create 0)"); ks+=("$(field steady create-0)")
@@ -71,8 +75,8 @@ for ((i = 1; i <= rounds; i++)); do
   rm -f "$image" "$image.sha256"; drop; ku+=("$(job create 0 -unhashed 0)")
   drop; kru+=("$(job restore 0 -unhashed)") # no checksum file: nothing to check against
   kh+=("$(hash_alone)")
-  kb+=("$(awk -v u="${ku[-1]% *}" -v h="${kh[-1]% *}" 'BEGIN { print (u > h ? u : h), 0 }')")
-  krb+=("$(awk -v u="${kru[-1]% *}" -v h="${kh[-1]% *}" 'BEGIN { print (u > h ? u : h), 0 }')")
+  kb+=("$(longer "${ku[-1]}" "${kh[-1]}")")
+  krb+=("$(longer "${kru[-1]}" "${kh[-1]}")")
   echo "round $i: create ${kc[-1]} dd ${dc[-1]}; restore ${kr[-1]} dd ${dr[-1]}; create+verify ${kv[-1]} dd+read ${dv[-1]};" \
     "verify step ${vs[-1]% *} dd read ${vd[-1]% *}; unhashed create ${ku[-1]% *} restore ${kru[-1]% *}, hash alone ${kh[-1]% *}"
 done
