@@ -10,6 +10,7 @@
 
 #include "drives/drive_record.h"
 #include "engine/image_fit.h"
+#include "engine/write_behind.h"
 #include "image/image_source.h"
 #include "report/job_figures.h"
 
@@ -57,6 +58,8 @@ struct AppState {
     JobFigures Figures;
     // How often at most a running step tells the bar its position, in milliseconds (0: every chunk).
     uint32_t BarIntervalMs = kBarIntervalMs;
+    // How many bytes a create writes between two flushes of its image file on the way (0: only at the end).
+    int64_t WriteBehindBytes = kWriteBehindBytes;
     // What the running restore writes: set by its size check, read by its transfer and verify pass.
     // A create of the partitions only: what it reads of the drive and the tables it writes instead.
     RestorePlan Plan;

@@ -11,6 +11,7 @@
 #include "engine/chunk_sizing.h"
 #include "engine/image_fit.h"
 #include "engine/read_ahead.h"
+#include "engine/write_behind.h"
 #include "image/image_hash.h"
 #include "image/image_source.h"
 #include "engine/rescue.h"
@@ -194,6 +195,10 @@ bool Transfer(const Direction& direction, RescueMap* continued)
     reader.total = readEnd;
     if (result && !rescued)
         StartReadAhead(reader);
+    // A create's image file is written back on the way, not all at the end.
+    WriteBehind behind;
+    if (result && !rescued && sinking)
+        StartWriteBehind(behind, destination, app.WriteBehindBytes);
     for (int64_t position = 0, index = 0; result && !rescued && position < readEnd; ++index) {
         if (position + static_cast<int64_t>(app.ChunkSize) > readEnd)
             app.ChunkSize = static_cast<uint32_t>(readEnd - position);
@@ -246,6 +251,7 @@ bool Transfer(const Direction& direction, RescueMap* continued)
             break;
         }
         position += app.ChunkSize;
+        TellWritten(behind, position);
         if (buffer != held) {
             app.BytesDone += app.ChunkSize;
             ShowProgress(app, app.BytesDone);
@@ -258,6 +264,10 @@ bool Transfer(const Direction& direction, RescueMap* continued)
     }
     // What follows writes through the first chunk: the reader is done with the buffer.
     StopReadAhead(reader);
+    if (!StopWriteBehind(behind) && result) {
+        ShowErrorBox(app, direction.writeError);
+        result = false;
+    }
     if (result && !direction.restore && !rescued &&
         !(WritePastImageEnd(app, destination, bufferSize, &sink) && EndImageSink(sink))) {
         ShowErrorBox(app, direction.writeError);

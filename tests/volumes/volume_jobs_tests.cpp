@@ -395,6 +395,24 @@ TEST_F(VolumeJobTest, FailedFlushOrWriteFailsTheJobAndAnnouncesNothing)
     EXPECT_EQ(sim::CountCalls(CallsOn(partial), "FlushFileBuffers"), 1);
     EXPECT_EQ(FileSize(created), -1);
     EXPECT_EQ(FileSize(partial), -1);
+
+    // A flush on the way failed and the one at the end did not (a system may tell a failed
+    // write-back only once): the job fails all the same.
+    state_->WriteBehindBytes = 1;
+    stack_->AddFault({"FlushFileBuffers", 0, partial, ERROR_DISK_FULL, 0, 1});
+    bool flushedOnTheWay = false;
+    const int before = sim::CountCalls(CallsOn(partial), "FlushFileBuffers");
+    stack_->AddHook({"WriteFile", 0, partial, 2, [&](const sim::CallRecord&) {
+                         for (int waited = 0; !flushedOnTheWay && waited < 5000; waited += 5) {
+                             Sleep(5);
+                             flushedOnTheWay = sim::CountCalls(CallsOn(partial), "FlushFileBuffers") > before;
+                         }
+                     }});
+    watcher.Clear();
+    RunJob(JobKind::Create);
+    EXPECT_TRUE(flushedOnTheWay) << "the image was not flushed while the job wrote it";
+    EXPECT_EQ(Seen(watcher), (Boxes{"Error!|Write file error|error|OK", kNotCreated}));
+    EXPECT_EQ(FileSize(created), -1);
 }
 
 TEST_F(VolumeJobTest, CreateLocksTheSourceWhileReadingAndAsksWhenItCant)
