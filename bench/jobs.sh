@@ -7,7 +7,8 @@
 # where its time went (the job's calls in order, and per thread its reads, writes, waits
 # and CPU time). Then the same create and restore on a drive that reads nothing ahead and
 # takes each request in turn, as Windows gives a disk opened without buffering (modelled at
-# KORVANE_BENCH_DRIVE_MBPS, default 400 MB/s; its peer is the drive's own time).
+# KORVANE_BENCH_DRIVE_MBPS, default 400 MB/s; its peer is the drive's own time; what was
+# written to it is synced before the next run, since such a drive's flush has nothing to write).
 # Each round also times what bounds a hashed job: the create and the restore without a
 # checksum, and the hash alone over as many bytes; and the verify step (from its status
 # text to the next) against dd reading the drive, and against two dd reading the drive and
@@ -105,8 +106,8 @@ median_of "the hash alone" $(for h in "${kh[@]}"; do awk -v s="$size" -v t="${h%
 rate=${KORVANE_BENCH_DRIVE_MBPS:-400}
 declare -a mc mr md
 for ((i = 1; i <= rounds; i++)); do
-  rm -f "$image" "$image.sha256"; mc+=("$(KORVANE_BENCH_DRIVE_MBPS=$rate job create 0 -paced)")
-  mr+=("$(KORVANE_BENCH_DRIVE_MBPS=$rate job restore 0 -paced)")
+  rm -f "$image" "$image.sha256"; sync; mc+=("$(KORVANE_BENCH_DRIVE_MBPS=$rate job create 0 -paced)")
+  sync; mr+=("$(KORVANE_BENCH_DRIVE_MBPS=$rate job restore 0 -paced)")
   md+=("$(awk -v s="$size" -v r="$rate" 'BEGIN { printf "%.3f 0\n", s / r / 1e6 }')")
 done
 peer_label=drive summary "create, drive paced at $rate MB/s" job 36 "${mc[@]}" "${md[@]}"
