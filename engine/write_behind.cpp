@@ -2,16 +2,32 @@
 
 namespace {
 
+const LONG kStretchesAhead = 2;
+
 DWORD WINAPI WriteBehindProc(void* param)
 {
     WriteBehind& behind = *static_cast<WriteBehind*>(param);
-    while (WaitForSingleObject(behind.wake, INFINITE) == WAIT_OBJECT_0 && behind.stop == 0) {
+    while (WaitForSingleObject(behind.asked, INFINITE) == WAIT_OBJECT_0 && behind.stop == 0) {
+        // One flush answers every stretch written by now.
+        LONG answered = 1;
+        while (WaitForSingleObject(behind.asked, 0) == WAIT_OBJECT_0)
+            ++answered;
         if (!FlushFileBuffers(behind.file)) {
             behind.error = GetLastError() != NO_ERROR ? GetLastError() : ERROR_WRITE_FAULT;
             break;
         }
+        // At the end the job waits for no room: what was answered may include the stop.
+        if (behind.stop != 0 || !ReleaseSemaphore(behind.room, answered, nullptr))
+            break;
     }
     return 0;
+}
+
+void CloseIfOpen(HANDLE& handle)
+{
+    if (handle != nullptr)
+        CloseHandle(handle);
+    handle = nullptr;
 }
 
 } // namespace
@@ -22,8 +38,9 @@ void StartWriteBehind(WriteBehind& behind, HANDLE file, int64_t stretch)
         return;
     behind.file = file;
     behind.stretch = behind.next = stretch;
-    behind.wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (behind.wake != nullptr)
+    behind.asked = CreateSemaphoreW(nullptr, 0, kStretchesAhead + 1, nullptr);
+    behind.room = CreateSemaphoreW(nullptr, kStretchesAhead, kStretchesAhead, nullptr);
+    if (behind.asked != nullptr && behind.room != nullptr)
         behind.thread = CreateThread(nullptr, 0, WriteBehindProc, &behind, 0, nullptr);
 }
 
@@ -32,8 +49,10 @@ void TellWritten(WriteBehind& behind, int64_t written)
     if (behind.thread == nullptr || written < behind.next)
         return;
     behind.next = written + behind.stretch;
-    // A wake that is lost leaves its stretch to the next flush.
-    SetEvent(behind.wake);
+    // A thread that ended (a flush failed) is told at the stop; the job goes on to it.
+    const HANDLE waits[] = {behind.room, behind.thread};
+    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0)
+        ReleaseSemaphore(behind.asked, 1, nullptr);
 }
 
 bool StopWriteBehind(WriteBehind& behind)
@@ -41,14 +60,12 @@ bool StopWriteBehind(WriteBehind& behind)
     if (behind.thread != nullptr) {
         // A flush under way ends first: the file is closed after this.
         InterlockedExchange(&behind.stop, 1);
-        SetEvent(behind.wake);
+        ReleaseSemaphore(behind.asked, 1, nullptr);
         WaitForSingleObject(behind.thread, INFINITE);
-        CloseHandle(behind.thread);
-        behind.thread = nullptr;
     }
-    if (behind.wake != nullptr)
-        CloseHandle(behind.wake);
-    behind.wake = nullptr;
+    CloseIfOpen(behind.thread);
+    CloseIfOpen(behind.asked);
+    CloseIfOpen(behind.room);
     if (behind.error == NO_ERROR)
         return true;
     SetLastError(behind.error);

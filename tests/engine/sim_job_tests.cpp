@@ -72,6 +72,24 @@ TEST_P(SectorSizes, CreateAndRestoreMoveEveryByteInWholeSectors)
     EXPECT_TRUE(Bytes(after.begin() + chunk, after.begin() + 2 * chunk) ==
                 Bytes(disk.begin() + chunk, disk.begin() + 2 * chunk));
     EXPECT_EQ(Status(), std::wstring(L"Bytes written: ") + (sector == 512 ? L"18 432 " : L"147 456 "));
+
+    // A create flushes its image file on the way, a chunk a stretch here, and while a flush
+    // takes its time the job writes at most two stretches ahead of it.
+    const std::wstring ahead = Scratch(L"ahead.hdd"), partial = Scratch(L"ahead.hdd.partial");
+    stack_->Watch(partial);
+    state_->WriteBehindBytes = chunk;
+    int aheadWrites = -1;
+    stack_->AddHook({"FlushFileBuffers", 0, partial, 1, [&](const sim::CallRecord&) {
+                         const int before = sim::CountCalls(CallsOn(partial), "WriteFile");
+                         Sleep(300);
+                         aheadWrites = sim::CountCalls(CallsOn(partial), "WriteFile") - before;
+                     }});
+    SetFileName(ahead);
+    watcher.Clear();
+    RunJob(JobKind::Create);
+    EXPECT_EQ(Seen(watcher), Boxes{kCreated});
+    EXPECT_EQ(aheadWrites, 2) << "chunks written while the first stretch was flushed";
+    EXPECT_TRUE(Contents(ahead) == Contents(drive_)) << "the image differs from the disk";
 }
 
 INSTANTIATE_TEST_SUITE_P(Sim, SectorSizes, ::testing::Values(512u, 4096u));
