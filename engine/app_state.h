@@ -125,3 +125,11 @@ inline bool IsOpenHandle(HANDLE handle)
 {
     return handle != nullptr && handle != INVALID_HANDLE_VALUE;
 }
+
+// Closes a thread, event or semaphore handle that may never have been made (null), and forgets it.
+inline void CloseIfOpen(HANDLE& handle)
+{
+    if (handle != nullptr)
+        CloseHandle(handle);
+    handle = nullptr;
+}

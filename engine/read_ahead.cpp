@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "engine/app_state.h"
 #include "image/image_source.h"
 
 namespace {
@@ -38,13 +39,6 @@ DWORD WINAPI ReadAheadProc(void* param)
             break;
     }
     return 0;
-}
-
-void CloseIfOpen(HANDLE& handle)
-{
-    if (handle != nullptr)
-        CloseHandle(handle);
-    handle = nullptr;
 }
 
 } // namespace

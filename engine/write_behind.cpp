@@ -1,5 +1,7 @@
 #include "engine/write_behind.h"
 
+#include "engine/app_state.h"
+
 namespace {
 
 const LONG kStretchesAhead = 2;
@@ -21,13 +23,6 @@ DWORD WINAPI WriteBehindProc(void* param)
             break;
     }
     return 0;
-}
-
-void CloseIfOpen(HANDLE& handle)
-{
-    if (handle != nullptr)
-        CloseHandle(handle);
-    handle = nullptr;
 }
 
 } // namespace

@@ -46,13 +46,6 @@ DWORD WINAPI HashProc(void* param)
     }
 }
 
-void CloseIfOpen(HANDLE& handle)
-{
-    if (handle != nullptr)
-        CloseHandle(handle);
-    handle = nullptr;
-}
-
 // Ends the thread (after what it was given, or at once when `stop`) and frees all but the record.
 void EndImageHash(ImageHash* hash, bool stop)
 {
