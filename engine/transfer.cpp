@@ -251,7 +251,9 @@ bool Transfer(const Direction& direction, RescueMap* continued)
             break;
         }
         position += app.ChunkSize;
-        TellWritten(behind, position);
+        // A flush on the way failed: the job stops, and the error is told below.
+        if (!TellWritten(behind, position))
+            break;
         if (buffer != held) {
             app.BytesDone += app.ChunkSize;
             ShowProgress(app, app.BytesDone);

@@ -39,15 +39,19 @@ void StartWriteBehind(WriteBehind& behind, HANDLE file, int64_t stretch)
         behind.thread = CreateThread(nullptr, 0, WriteBehindProc, &behind, 0, nullptr);
 }
 
-void TellWritten(WriteBehind& behind, int64_t written)
+bool TellWritten(WriteBehind& behind, int64_t written)
 {
     if (behind.thread == nullptr || written < behind.next)
-        return;
+        return true;
     behind.next = written + behind.stretch;
-    // A thread that ended (a flush failed) is told at the stop; the job goes on to it.
     const HANDLE waits[] = {behind.room, behind.thread};
-    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0)
+    const DWORD woken = WaitForSingleObject(behind.thread, 0) == WAIT_OBJECT_0
+                            ? WAIT_OBJECT_0 + 1
+                            : WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    if (woken == WAIT_OBJECT_0)
         ReleaseSemaphore(behind.asked, 1, nullptr);
+    // The thread ends early only when a flush failed (its error is read after its end).
+    return woken != WAIT_OBJECT_0 + 1 || behind.error == NO_ERROR;
 }
 
 bool StopWriteBehind(WriteBehind& behind)

@@ -30,8 +30,9 @@ struct WriteBehind {
 void StartWriteBehind(WriteBehind& behind, HANDLE file, int64_t stretch);
 
 // The bytes the job has written so far. At the end of a stretch it asks for a flush,
-// waiting first while two stretches already wait for theirs.
-void TellWritten(WriteBehind& behind, int64_t written);
+// waiting first while two stretches already wait for theirs. False, with nothing asked,
+// when a flush failed: the job stops there, and StopWriteBehind gives the error.
+bool TellWritten(WriteBehind& behind, int64_t written);
 
 // Ends the thread after the flush under way. False, with the error set, when one of its
 // flushes failed: the bytes it wrote back may not have arrived, and a later flush of the
