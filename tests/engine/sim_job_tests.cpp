@@ -80,15 +80,20 @@ TEST_P(SectorSizes, CreateAndRestoreMoveEveryByteInWholeSectors)
     state_->WriteBehindBytes = chunk;
     int aheadWrites = -1;
     stack_->AddHook({"FlushFileBuffers", 0, partial, 1, [&](const sim::CallRecord&) {
-                         const int before = sim::CountCalls(CallsOn(partial), "WriteFile");
-                         Sleep(300);
-                         aheadWrites = sim::CountCalls(CallsOn(partial), "WriteFile") - before;
+                         // The chunk that asked for it and two more, then the job waits.
+                         for (int waited = 0; waited < 5000; waited += 5) {
+                             if (sim::CountCalls(CallsOn(partial), "WriteFile") >= 3)
+                                 break;
+                             Sleep(5);
+                         }
+                         Sleep(200);
+                         aheadWrites = sim::CountCalls(CallsOn(partial), "WriteFile");
                      }});
     SetFileName(ahead);
     watcher.Clear();
     RunJob(JobKind::Create);
     EXPECT_EQ(Seen(watcher), Boxes{kCreated});
-    EXPECT_EQ(aheadWrites, 2) << "chunks written while the first stretch was flushed";
+    EXPECT_EQ(aheadWrites, 3) << "chunks written while the first stretch was flushed";
     EXPECT_TRUE(Contents(ahead) == Contents(drive_)) << "the image differs from the disk";
 }
 
