@@ -44,14 +44,14 @@ bool TellWritten(WriteBehind& behind, int64_t written)
     if (behind.thread == nullptr || written < behind.next)
         return true;
     behind.next = written + behind.stretch;
-    const HANDLE waits[] = {behind.room, behind.thread};
-    const DWORD woken = WaitForSingleObject(behind.thread, 0) == WAIT_OBJECT_0
-                            ? WAIT_OBJECT_0 + 1
-                            : WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-    if (woken == WAIT_OBJECT_0)
-        ReleaseSemaphore(behind.asked, 1, nullptr);
+    // The lower index wins: a thread that ended is seen before any room it left.
+    const HANDLE waits[] = {behind.thread, behind.room};
+    const DWORD woken = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    // A flush that can't be asked for gives its room back: the flush at the end writes the stretch.
+    if (woken == WAIT_OBJECT_0 + 1 && !ReleaseSemaphore(behind.asked, 1, nullptr))
+        ReleaseSemaphore(behind.room, 1, nullptr);
     // The thread ends early only when a flush failed (its error is read after its end).
-    return woken != WAIT_OBJECT_0 + 1 || behind.error == NO_ERROR;
+    return woken != WAIT_OBJECT_0 || behind.error == NO_ERROR;
 }
 
 bool StopWriteBehind(WriteBehind& behind)
