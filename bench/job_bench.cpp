@@ -10,7 +10,10 @@
 // With KORVANE_BENCH_DRIVE_MBPS=<n> the drive answers as a disk opened without buffering
 // does on Windows: each read or write of it ends when a medium of n MB/s that reads
 // nothing ahead would have moved its bytes, one request after the other; its flush finds
-// nothing left to write.
+// nothing left to write. With KORVANE_BENCH_DRIVE_WRITE_THROUGH=1 the drive keeps the file's
+// own speed, but each write of it returns only once the file's disk has it, as a write to a
+// disk opened without buffering returns once the disk has taken it; its flush then finds
+// nothing left either.
 // Each step the job announces in its status bar is noted too, and the copy's steady rate is
 // taken from its writes of whole chunks: from the end of the first to the end of the last.
 // Prints: seconds=<press to outcome box> cpu=<process CPU seconds> bytes=<SIZE> ok=<0|1>
@@ -61,6 +64,7 @@ std::wstring DrivePath;
 std::set<HANDLE> DriveHandles;
 double DriveBytesPerSecond = 0; // 0: the drive file as fast as it is
 double DriveFreeAt = 0;         // when the modelled drive ends the request it has
+bool DriveWriteThrough = false; // each write of the drive file flushed before it returns
 
 double Now()
 {
@@ -166,6 +170,14 @@ HANDLE WINAPI TimedCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURIT
     return handle;
 }
 
+bool IsDrive(HANDLE file)
+{
+    EnterCriticalSection(&Guard);
+    const bool drive = DriveHandles.count(file) != 0;
+    LeaveCriticalSection(&Guard);
+    return drive;
+}
+
 // After a read or write that began `at`: paces it when it was the drive's, and counts it.
 void CountIo(HANDLE file, DWORD size, double at, bool write)
 {
@@ -201,8 +213,9 @@ BOOL WINAPI TimedReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD done, 
 BOOL WINAPI TimedWriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD done, LPOVERLAPPED overlapped)
 {
     const double at = Now();
-    const BOOL ok =
-        reinterpret_cast<decltype(&WriteFile)>(WritePatch->Original())(file, buffer, size, done, overlapped);
+    BOOL ok = reinterpret_cast<decltype(&WriteFile)>(WritePatch->Original())(file, buffer, size, done, overlapped);
+    if (ok && DriveWriteThrough && IsDrive(file))
+        ok = reinterpret_cast<decltype(&FlushFileBuffers)>(FlushPatch->Original())(file);
     CountIo(file, size, at, true);
     return ok;
 }
@@ -210,15 +223,18 @@ BOOL WINAPI TimedWriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD done
 BOOL WINAPI TimedFlush(HANDLE file)
 {
     const double at = Now();
-    EnterCriticalSection(&Guard);
-    const bool pacedDrive = DriveBytesPerSecond > 0 && DriveHandles.count(file) != 0;
-    LeaveCriticalSection(&Guard);
-    // A paced drive took each write at its pace: like a disk opened without buffering, it
-    // holds nothing for a flush to write. (The bench syncs its file's cache before the next run.)
+    const bool pacedDrive = (DriveBytesPerSecond > 0 || DriveWriteThrough) && IsDrive(file);
+    // A paced drive took each write at its pace, and a drive written through has each write
+    // already: like a disk opened without buffering, it holds nothing for a flush to write.
+    // (The bench syncs a paced drive's file before the next run.)
     const BOOL ok = pacedDrive || reinterpret_cast<decltype(&FlushFileBuffers)>(FlushPatch->Original())(file);
     const double took = Now() - at;
     char what[64];
-    std::snprintf(what, sizeof(what), pacedDrive ? "flush of the paced drive, %.3f s" : "flush, %.3f s", took);
+    std::snprintf(what, sizeof(what),
+                  !pacedDrive           ? "flush, %.3f s"
+                  : DriveWriteThrough ? "flush of the drive written through, %.3f s"
+                                        : "flush of the paced drive, %.3f s",
+                  took);
     EnterCriticalSection(&Guard);
     Note(what, at);
     LeaveCriticalSection(&Guard);
@@ -310,6 +326,7 @@ int wmain(int argc, wchar_t** argv)
     wchar_t rate[32] = {};
     if (GetEnvironmentVariableW(L"KORVANE_BENCH_DRIVE_MBPS", rate, 32) != 0)
         DriveBytesPerSecond = _wtof(rate) * 1e6;
+    DriveWriteThrough = GetEnvironmentVariableW(L"KORVANE_BENCH_DRIVE_WRITE_THROUGH", rate, 32) != 0 && rate[0] == L'1';
     OpenBench(argv[2], argv[3], _wtoi64(argv[4]), true);
     SetDlgItemTextW(g_App->MainWindow, IDC_FILE_NAME, argv[3]);
     g_App->VerifyAfterWriting = _wtoi(argv[5]) != 0;

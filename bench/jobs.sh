@@ -9,6 +9,9 @@
 # takes each request in turn, as Windows gives a disk opened without buffering (modelled at
 # KORVANE_BENCH_DRIVE_MBPS, default 400 MB/s; its peer is the drive's own time; what was
 # written to it is synced before the next run, since such a drive's flush has nothing to write).
+# Then the restore on the drive as fast as its file, but each write of it flushed before it
+# returns (KORVANE_BENCH_DRIVE_WRITE_THROUGH=1), as Windows writes a disk opened without
+# buffering: nothing of it waits in a cache for the flush at the end. Its peer is dd as above.
 # Each round also times what bounds a hashed job: the create and the restore without a
 # checksum, and the hash alone over as many bytes; and the verify step (from its status
 # text to the next) against dd reading the drive, and against two dd reading the drive and
@@ -112,7 +115,13 @@ for ((i = 1; i <= rounds; i++)); do
 done
 peer_label=drive summary "create, drive paced at $rate MB/s" job 36 "${mc[@]}" "${md[@]}"
 peer_label=drive summary "restore, drive paced at $rate MB/s" job 36 "${mr[@]}" "${md[@]}"
-for report in create-0 restore-0 create-1 create-0-paced restore-0-paced; do
+declare -a kt dt
+for ((i = 1; i <= rounds; i++)); do
+  drop; kt+=("$(KORVANE_BENCH_DRIVE_WRITE_THROUGH=1 job restore 0 -through)")
+  drop; dt+=("$(ddrun "$dd_restore")")
+done
+summary "restore, drive written through" job 36 "${kt[@]}" "${dt[@]}"
+for report in create-0 restore-0 create-1 create-0-paced restore-0-paced restore-0-through; do
   echo "--- where the time went, last $report run:"
   tail -n +2 "$work/jobs-last-$report.txt"
 done
