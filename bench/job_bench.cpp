@@ -230,11 +230,10 @@ BOOL WINAPI TimedFlush(HANDLE file)
     const BOOL ok = pacedDrive || reinterpret_cast<decltype(&FlushFileBuffers)>(FlushPatch->Original())(file);
     const double took = Now() - at;
     char what[64];
-    std::snprintf(what, sizeof(what),
-                  !pacedDrive           ? "flush, %.3f s"
-                  : DriveWriteThrough ? "flush of the drive written through, %.3f s"
-                                        : "flush of the paced drive, %.3f s",
-                  took);
+    const char* flushed = !pacedDrive         ? "flush"
+                          : DriveWriteThrough ? "flush of the drive written through"
+                                              : "flush of the paced drive";
+    std::snprintf(what, sizeof(what), "%s, %.3f s", flushed, took);
     EnterCriticalSection(&Guard);
     Note(what, at);
     LeaveCriticalSection(&Guard);
