@@ -11,7 +11,8 @@
 # written to it is synced before the next run, since such a drive's flush has nothing to write).
 # Then the restore on the drive as fast as its file, but each write of it flushed before it
 # returns (KORVANE_BENCH_DRIVE_WRITE_THROUGH=1), as Windows writes a disk opened without
-# buffering: nothing of it waits in a cache for the flush at the end. Its peer is dd as above.
+# buffering: nothing of it waits in a cache for the flush at the end. Its peers are dd as
+# above, dd writing each block through, and dd writing past the cache with one flush.
 # Each round also times what bounds a hashed job: the create and the restore without a
 # checksum, and the hash alone over as many bytes; and the verify step (from its status
 # text to the next) against dd reading the drive, and against two dd reading the drive and
@@ -115,12 +116,19 @@ for ((i = 1; i <= rounds; i++)); do
 done
 peer_label=drive summary "create, drive paced at $rate MB/s" job 36 "${mc[@]}" "${md[@]}"
 peer_label=drive summary "restore, drive paced at $rate MB/s" job 36 "${mr[@]}" "${md[@]}"
-declare -a kt dt
+# dd also writes as that drive is written (each block through: oflag=dsync), and as Windows
+# writes a disk opened without buffering (past the cache, one flush at the end: oflag=direct).
+declare -a kt dt ds dn
 for ((i = 1; i <= rounds; i++)); do
   drop; kt+=("$(KORVANE_BENCH_DRIVE_WRITE_THROUGH=1 job restore 0 -through)")
   drop; dt+=("$(ddrun "$dd_restore")")
+  drop; ds+=("$(ddrun "dd if='$ddimage' of='$drive' bs=$chunk conv=notrunc oflag=dsync status=none")")
+  drop; dn+=("$(ddrun "dd if='$ddimage' of='$drive' bs=$chunk conv=notrunc,fsync oflag=direct status=none")")
 done
 summary "restore, drive written through" job 36 "${kt[@]}" "${dt[@]}"
+peer_label="dd dsync" summary "restore written through, dd the same" job 36 "${kt[@]}" "${ds[@]}"
+peer_label="dd direct" summary "restore written through, dd unbuffered" job 36 "${kt[@]}" "${dn[@]}"
+peer_label=dd summary "dd unbuffered against dd" "dd direct" 36 "${dn[@]}" "${dt[@]}"
 for report in create-0 restore-0 create-1 create-0-paced restore-0-paced restore-0-through; do
   echo "--- where the time went, last $report run:"
   tail -n +2 "$work/jobs-last-$report.txt"
