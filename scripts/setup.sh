@@ -28,5 +28,12 @@ as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   as_root dpkg --add-architecture i386
 fi
-as_root apt-get update -qq
+# A mirror caught in the middle of its sync serves index files of the wrong size for a
+# while: the update is tried again before the set-up gives up.
+for try in 1 2 3 4 5; do
+  as_root apt-get update -qq && break
+  [ "$try" -lt 5 ] || exit 1
+  echo "setup: apt-get update failed (try $try of 5); trying again in 30 s" >&2
+  sleep 30
+done
 DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${need[@]}"
