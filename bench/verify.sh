@@ -19,7 +19,7 @@ size=$((131 * chunk))    # 1 077 511 680 bytes
 drive=$work/drive.bin
 
 start_wine
-trap 'wineserver -k 2>/dev/null || true; rm -rf "$other"' EXIT
+trap 'end_wine; rm -rf "$other"' EXIT
 if [ "$(stat -c %s "$drive" 2>/dev/null || echo 0)" != "$size" ]; then
   head -c "$size" /dev/urandom >"$drive"
 fi
