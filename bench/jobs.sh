@@ -14,7 +14,8 @@
 # buffering: nothing of it waits in a cache for the flush at the end. Its peers are dd as
 # above, dd writing each block through, and dd writing past the cache with one flush.
 # Each round also times what bounds a hashed job: the create and the restore without a
-# checksum, and the hash alone over as many bytes; and the verify step (from its status
+# checksum, and the hash alone over as many bytes; a plain copy through Wine's file layer
+# (korvane_bench copy: dd's loop as a Windows program); and the verify step (from its status
 # text to the next) against dd reading the drive, and against two dd reading the drive and
 # the image at once, as the verify does. The copy's steady rate is taken from its
 # writes of whole chunks, after the first.
@@ -61,11 +62,19 @@ hash_alone() {
   sed -nE 's/.*seconds=([0-9.]+).*/\1 0/p' <<<"$out"
 }
 
+# dd through Wine's file layer (korvane_bench copy): what Wine itself costs a copy.
+wine_copy() {
+  local out
+  out=$(wine "$hash_exe" copy "$(winpath "$drive")" "$(winpath "$ddimage")" | tr -d '\r')
+  case "$out" in *ok=1*) ;; *) echo "korvane_bench copy failed: $out" >&2; exit 1 ;; esac
+  sed -nE 's/.*seconds=([0-9.]+).*/\1 0/p' <<<"$out"
+}
+
 longer() { # "seconds cpu" "seconds cpu" -> "the longer seconds 0"
   awk -v a="${1% *}" -v b="${2% *}" 'BEGIN { print (a > b ? a : b), 0 }'
 }
 
-declare -a kc dc kr dr kv dv ku kru kh kb krb ks rs vs vd vb
+declare -a kc dc kr dr kv dv ku kru kh kb krb ks rs vs vd vb kw
 for ((i = 1; i <= rounds; i++)); do
   rm -f "$image" "$image.sha256"; drop; kc+=("$(job create 0)"); ks+=("$(field steady create-0)")
   rm -f "$ddimage"; drop; dc+=("$(ddrun "$dd_create")")
@@ -79,6 +88,7 @@ for ((i = 1; i <= rounds; i++)); do
                       dd if='$image' of=/dev/null bs=$chunk status=none; wait")")
   rm -f "$image" "$image.sha256"; drop; ku+=("$(job create 0 -unhashed 0)")
   drop; kru+=("$(job restore 0 -unhashed)") # no checksum file: nothing to check against
+  rm -f "$ddimage"; drop; kw+=("$(wine_copy)")
   kh+=("$(hash_alone)")
   kb+=("$(longer "${ku[-1]}" "${kh[-1]}")")
   krb+=("$(longer "${kru[-1]}" "${kh[-1]}")")
@@ -99,6 +109,8 @@ summary create+verify job 15 "${kv[@]}" "${dv[@]}"
   peer_label=bound summary "restore against min(unhashed, hash alone)" job 42 "${kr[@]}" "${krb[@]}"
   peer_label="dd read" summary "verify step against dd reading the drive" verify 42 "${vs[@]}" "${vd[@]}"
   peer_label="dd both" summary "verify step against dd reading both at once" verify 42 "${vs[@]}" "${vb[@]}"
+  peer_label="copy under Wine" summary "create without checksum against a copy under Wine" job 42 "${ku[@]}" "${kw[@]}"
+  peer_label=dd summary "copy under Wine against dd" "copy" 42 "${kw[@]}" "${dc[@]}"
 } | grep -v 'CPU per GiB'
 median_of() { # LABEL MB/s... -> "LABEL (median): N MB/s"
   printf '%s\n' "${@:2}" | sort -n |
