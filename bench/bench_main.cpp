@@ -68,6 +68,15 @@ static bool SystemHash(const BYTE* data, DWORD chunk, int64_t size)
     return ok;
 }
 
+// Seconds since `start`, a reading of QueryPerformanceCounter.
+static double SecondsSince(const LARGE_INTEGER& start)
+{
+    LARGE_INTEGER frequency, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
 // The hash's own speed on one path, over a buffer of pseudo-random bytes hashed in chunks.
 static int TimeHash(const wchar_t* path, int64_t size)
 {
@@ -85,8 +94,7 @@ static int TimeHash(const wchar_t* path, int64_t size)
         x = x * 1103515245u + 12345u;
         data[i] = static_cast<BYTE>(x >> 24);
     }
-    LARGE_INTEGER frequency, start, end;
-    QueryPerformanceFrequency(&frequency);
+    LARGE_INTEGER start;
     QueryPerformanceCounter(&start);
     bool ok = true;
     if (system) {
@@ -99,9 +107,8 @@ static int TimeHash(const wchar_t* path, int64_t size)
         BYTE digest[kSha256Size];
         Sha256Final(hash, digest);
     }
-    QueryPerformanceCounter(&end);
+    const double seconds = SecondsSince(start);
     VirtualFree(data, 0, MEM_RELEASE);
-    const double seconds = static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
     std::printf("path=%ls seconds=%.3f mbps=%.0f ok=%d\n", path, seconds, static_cast<double>(size) / seconds / 1e6,
                 ok ? 1 : 0);
     return ok ? 0 : 1;
@@ -113,8 +120,7 @@ static int TimeCopy(const wchar_t* from, const wchar_t* to)
 {
     const DWORD block = 8225280;
     BYTE* data = static_cast<BYTE*>(VirtualAlloc(nullptr, block, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-    LARGE_INTEGER frequency, start, end;
-    QueryPerformanceFrequency(&frequency);
+    LARGE_INTEGER start;
     QueryPerformanceCounter(&start);
     const HANDLE source = CreateFileW(from, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     const HANDLE target = CreateFileW(to, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -130,10 +136,9 @@ static int TimeCopy(const wchar_t* from, const wchar_t* to)
         CloseHandle(source);
     if (target != INVALID_HANDLE_VALUE)
         CloseHandle(target);
-    QueryPerformanceCounter(&end);
+    const double seconds = SecondsSince(start);
     if (data != nullptr)
         VirtualFree(data, 0, MEM_RELEASE);
-    const double seconds = static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
     std::printf("seconds=%.3f bytes=%lld ok=%d\n", seconds, static_cast<long long>(copied), ok ? 1 : 0);
     return ok ? 0 : 1;
 }
@@ -177,8 +182,7 @@ int wmain(int argc, wchar_t** argv)
                 PlanPartitionsOnly(*g_App);
             return restore    ? RestoreFromSource()
                    : unhashed ? CreateImage()
-                              : RunHashed(
-                                    *g_App, [] { return CreateImage(); }, digest);
+                              : RunHashed(*g_App, [] { return CreateImage(); }, digest);
         },
         [] { return g_App->BytesDone; });
     delete claim;

@@ -55,20 +55,15 @@ dd_verify="$dd_create && sync && echo 3 >/proc/sys/vm/drop_caches && cat '$drive
 
 # The bounds of a hashed job: the same create and restore without a checksum, and the hash alone.
 hash_exe=$(dirname "$exe")/korvane_bench.exe
-hash_alone() {
+bench_seconds() { # korvane_bench's arguments -> "seconds 0"; exits when it fails
   local out
-  out=$(wine "$hash_exe" sha256 processor "$size" | tr -d '\r')
-  case "$out" in *ok=1*) ;; *) echo "korvane_bench sha256 failed: $out" >&2; exit 1 ;; esac
+  out=$(wine "$hash_exe" "$@" | tr -d '\r')
+  case "$out" in *ok=1*) ;; *) echo "korvane_bench $1 failed: $out" >&2; exit 1 ;; esac
   sed -nE 's/.*seconds=([0-9.]+).*/\1 0/p' <<<"$out"
 }
-
+hash_alone() { bench_seconds sha256 processor "$size"; }
 # dd through Wine's file layer (korvane_bench copy): what Wine itself costs a copy.
-wine_copy() {
-  local out
-  out=$(wine "$hash_exe" copy "$(winpath "$drive")" "$(winpath "$ddimage")" | tr -d '\r')
-  case "$out" in *ok=1*) ;; *) echo "korvane_bench copy failed: $out" >&2; exit 1 ;; esac
-  sed -nE 's/.*seconds=([0-9.]+).*/\1 0/p' <<<"$out"
-}
+wine_copy() { bench_seconds copy "$(winpath "$drive")" "$(winpath "$ddimage")"; }
 
 longer() { # "seconds cpu" "seconds cpu" -> "the longer seconds 0"
   awk -v a="${1% *}" -v b="${2% *}" 'BEGIN { print (a > b ? a : b), 0 }'
