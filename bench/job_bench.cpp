@@ -43,6 +43,7 @@ struct ThreadFigures {
     int order = 0; // 1 for the first thread seen after the press
     double cpu = 0, reading = 0, writing = 0, waiting = 0, sending = 0;
     long long reads = 0, writes = 0, sends = 0;
+    double lastRead = -1, betweenReads = 0; // from the end of one read to the start of the next
 };
 
 CRITICAL_SECTION Guard;
@@ -138,6 +139,7 @@ ts::ImportPatch* WritePatch = nullptr;
 ts::ImportPatch* FlushPatch = nullptr;
 ts::ImportPatch* MovePatch = nullptr;
 ts::ImportPatch* WaitPatch = nullptr;
+ts::ImportPatch* WaitManyPatch = nullptr;
 ts::ImportPatch* BoxPatch = nullptr;
 ts::ImportPatch* AttributesPatch = nullptr;
 ts::ImportPatch* SendPatch = nullptr;
@@ -186,6 +188,11 @@ void CountIo(HANDLE file, DWORD size, double at, bool write)
     EnterCriticalSection(&Guard);
     ThreadFigures& figures = Figures();
     (write ? figures.writing : figures.reading) += end - at;
+    if (!write) {
+        if (figures.lastRead >= 0)
+            figures.betweenReads += at - figures.lastRead;
+        figures.lastRead = end;
+    }
     ++(write ? figures.writes : figures.reads);
     bool& first = write ? FirstWrite : FirstRead;
     if (first)
@@ -256,6 +263,18 @@ DWORD WINAPI TimedWait(HANDLE object, DWORD ms)
 {
     const double at = Now();
     const DWORD result = reinterpret_cast<decltype(&WaitForSingleObject)>(WaitPatch->Original())(object, ms);
+    const double end = Now();
+    EnterCriticalSection(&Guard);
+    Figures().waiting += end - at;
+    LeaveCriticalSection(&Guard);
+    return result;
+}
+
+DWORD WINAPI TimedWaitMany(DWORD count, const HANDLE* objects, BOOL all, DWORD ms)
+{
+    const double at = Now();
+    const DWORD result =
+        reinterpret_cast<decltype(&WaitForMultipleObjects)>(WaitManyPatch->Original())(count, objects, all, ms);
     const double end = Now();
     EnterCriticalSection(&Guard);
     Figures().waiting += end - at;
@@ -338,6 +357,7 @@ int wmain(int argc, wchar_t** argv)
     FlushPatch = new ts::ImportPatch("FlushFileBuffers", reinterpret_cast<void*>(&TimedFlush));
     MovePatch = new ts::ImportPatch("MoveFileExW", reinterpret_cast<void*>(&TimedMove));
     WaitPatch = new ts::ImportPatch("WaitForSingleObject", reinterpret_cast<void*>(&TimedWait));
+    WaitManyPatch = new ts::ImportPatch("WaitForMultipleObjects", reinterpret_cast<void*>(&TimedWaitMany));
     AttributesPatch = new ts::ImportPatch("GetFileAttributesW", reinterpret_cast<void*>(&TracedAttributes));
     BoxPatch = new ts::ImportPatch("MessageBoxW", reinterpret_cast<void*>(&AnswerBox), "user32.dll");
     SendPatch = new ts::ImportPatch("SendDlgItemMessageW", reinterpret_cast<void*>(&TimedSend), "user32.dll");
@@ -354,8 +374,8 @@ int wmain(int argc, wchar_t** argv)
     GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
     const double cpu = seconds(kernel) + seconds(user) - cpuStart;
     const double ended = Now();
-    for (ts::ImportPatch* patch :
-         {SendPatch, AttributesPatch, BoxPatch, WaitPatch, MovePatch, FlushPatch, WritePatch, ReadPatch, CreatePatch})
+    for (ts::ImportPatch* patch : {SendPatch, AttributesPatch, BoxPatch, WaitManyPatch, WaitPatch, MovePatch,
+                                   FlushPatch, WritePatch, ReadPatch, CreatePatch})
         delete patch;
 
     // Success is the box without a warning that names the image created or written.
@@ -371,9 +391,10 @@ int wmain(int argc, wchar_t** argv)
         std::printf("%s\n", line.c_str());
     for (const auto& entry : Threads) {
         const ThreadFigures& t = entry.second;
-        std::printf("thread %d: cpu %.3f s; %lld reads %.3f s, %lld writes %.3f s, waits %.3f s, "
-                    "%lld messages sent %.3f s\n",
-                    t.order, t.cpu, t.reads, t.reading, t.writes, t.writing, t.waiting, t.sends, t.sending);
+        std::printf("thread %d: cpu %.3f s; %lld reads %.3f s (%.3f s between them), %lld writes %.3f s, "
+                    "waits %.3f s, %lld messages sent %.3f s\n",
+                    t.order, t.cpu, t.reads, t.reading, t.betweenReads, t.writes, t.writing, t.waiting, t.sends,
+                    t.sending);
     }
     if (!ok)
         std::fprintf(stderr, "outcome: %s\n", Narrow(OutcomeText.c_str()).c_str());
