@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/app_state.h"
+#include "image/image_hash.h"
 #include "image/image_source.h"
 
 namespace {
@@ -11,26 +12,26 @@ namespace {
 // (the end of a file may then come short).
 bool ReadPiece(ReadAhead& reader, int64_t index, int64_t offset)
 {
-    const int half = static_cast<int>(index % reader.halves);
-    const DWORD length = static_cast<DWORD>(std::min<int64_t>(reader.size[half], reader.total - offset));
-    reader.got[half] = 0;
-    BYTE* const into = reader.buffer + reader.start[half];
+    const int part = static_cast<int>(index % reader.parts);
+    const DWORD length = static_cast<DWORD>(std::min<int64_t>(reader.size[part], reader.total - offset));
+    reader.got[part] = 0;
+    BYTE* const into = reader.buffer + reader.start[part];
     if (reader.image != nullptr) {
         uint32_t got = 0;
-        reader.ok[half] = ReadImageSource(*reader.image, into, length, &got);
-        reader.got[half] = got;
+        reader.ok[part] = ReadImageSource(*reader.image, into, length, &got);
+        reader.got[part] = got;
     } else {
-        reader.ok[half] = ReadFile(reader.file, into, RoundUp(length, reader.sector), &reader.got[half], nullptr);
+        reader.ok[part] = ReadFile(reader.file, into, RoundUp(length, reader.sector), &reader.got[part], nullptr);
     }
-    reader.error[half] = reader.ok[half] ? NO_ERROR : GetLastError();
-    return reader.ok[half] != FALSE;
+    reader.error[part] = reader.ok[part] ? NO_ERROR : GetLastError();
+    return reader.ok[part] != FALSE;
 }
 
 DWORD WINAPI ReadAheadProc(void* param)
 {
     ReadAhead& reader = *static_cast<ReadAhead*>(param);
     const HANDLE waits[] = {reader.stop, reader.free};
-    for (int64_t index = 0, offset = 0; offset < reader.total; offset += reader.size[index % reader.halves], ++index) {
+    for (int64_t index = 0, offset = 0; offset < reader.total; offset += reader.size[index % reader.parts], ++index) {
         if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
             break;
         const bool ok = ReadPiece(reader, index, offset);
@@ -46,8 +47,8 @@ DWORD WINAPI ReadAheadProc(void* param)
 void StartReadAhead(ReadAhead& reader)
 {
     reader.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    reader.free = CreateSemaphoreW(nullptr, reader.halves, reader.halves, nullptr);
-    reader.filled = CreateSemaphoreW(nullptr, 0, reader.halves, nullptr);
+    reader.free = CreateSemaphoreW(nullptr, reader.parts, reader.parts, nullptr);
+    reader.filled = CreateSemaphoreW(nullptr, 0, reader.parts, nullptr);
     if (reader.stop != nullptr && reader.free != nullptr && reader.filled != nullptr)
         reader.thread = CreateThread(nullptr, 0, ReadAheadProc, &reader, 0, nullptr);
 }
@@ -67,7 +68,7 @@ void StopReadAhead(ReadAhead& reader)
 
 bool EndRead(ReadAhead& reader, int64_t index, int64_t offset, DWORD* got)
 {
-    const int half = static_cast<int>(index % reader.halves);
+    const int part = static_cast<int>(index % reader.parts);
     if (reader.thread == nullptr) {
         ReadPiece(reader, index, offset);
     } else {
@@ -76,15 +77,16 @@ bool EndRead(ReadAhead& reader, int64_t index, int64_t offset, DWORD* got)
         if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
             // A thread that ended can take no more reads.
             CloseIfOpen(reader.thread);
-            reader.error[half] = ERROR_GEN_FAILURE;
+            reader.error[part] = ERROR_GEN_FAILURE;
             return false;
         }
     }
-    *got = reader.got[half];
-    return reader.ok[half] != FALSE;
+    reader.holders[part] = 1;
+    *got = reader.got[part];
+    return reader.ok[part] != FALSE;
 }
 
-bool FreeHalf(ReadAhead& reader)
+bool FreePart(ReadAhead& reader, int64_t index)
 {
-    return reader.thread == nullptr || ReleaseSemaphore(reader.free, 1, nullptr);
+    return reader.thread == nullptr || LetGoOfPart(&reader.holders[index % reader.parts], reader.free);
 }

@@ -10,6 +10,8 @@
 
 struct ImageSource;
 
+const int kMaxParts = 3;
+
 struct ReadAhead {
     HANDLE thread = nullptr;
     HANDLE stop = nullptr;   // manual-reset: read no more
@@ -19,15 +21,18 @@ struct ReadAhead {
     HANDLE file = nullptr;
     ImageSource* image = nullptr; // read through its source instead of `file`
     BYTE* buffer = nullptr;
-    DWORD sector = 0;       // a file's reads are rounded up to whole sectors of this size
-    int halves = 1;         // parts of the buffer, 1 or 2; piece `index` goes to part index % halves
-    uint32_t start[2] = {}; // where each part begins in the buffer
-    uint32_t size[2] = {};  // its length
-    int64_t total = 0;      // bytes to read from where the source stands
+    DWORD sector = 0;               // a file's reads are rounded up to whole sectors of this size
+    int parts = 1;                  // of the buffer, 1 to kMaxParts; piece `index` goes to part index % parts
+    uint32_t start[kMaxParts] = {}; // where each part begins in the buffer
+    uint32_t size[kMaxParts] = {};  // its length
+    int64_t total = 0;              // bytes to read from where the source stands
     // Each part's read outcome, handed over by the semaphores.
-    DWORD got[2] = {};
-    BOOL ok[2] = {};
-    DWORD error[2] = {}; // GetLastError of a failed read
+    DWORD got[kMaxParts] = {};
+    BOOL ok[kMaxParts] = {};
+    DWORD error[kMaxParts] = {}; // GetLastError of a failed read
+    // Who still holds each part taken: the job, and the hash while the part is lent to it.
+    // The last to let go hands the part back (LetGoOfPart).
+    LONG holders[kMaxParts] = {};
 };
 
 // Starts the thread; without it (it couldn't be started) each piece is read by EndRead.
@@ -40,8 +45,9 @@ void StopReadAhead(ReadAhead& reader);
 // is gone. After a failed read the reader reads no more.
 bool EndRead(ReadAhead& reader, int64_t index, int64_t offset, DWORD* got);
 
-// Hands a part that was dealt with back to the reader.
-bool FreeHalf(ReadAhead& reader);
+// The job is done with piece `index`: its part goes back to the reader unless the hash
+// still reads it.
+bool FreePart(ReadAhead& reader, int64_t index);
 
 inline DWORD RoundUp(DWORD bytes, DWORD sector)
 {

@@ -69,8 +69,8 @@ bool TakeCancelRequest(AppState& app)
 namespace {
 
 // Prepares the run; false after the error box when it can't start. Holds the buffer on success:
-// two chunks, one read while the other is written, or one when memory is short.
-bool PrepareTransfer(AppState& app, int* halves)
+// `wanted` chunks (one read while another is written), or fewer when memory is short.
+bool PrepareTransfer(AppState& app, int wanted, int* parts)
 {
     if (!IsOpenHandle(app.DiskHandle) || !IsOpenHandle(app.ImageHandle)) {
         ShowErrorBox(app, L"Invalid handle value");
@@ -84,8 +84,11 @@ bool PrepareTransfer(AppState& app, int* halves)
         ShowErrorBox(app, L"Diskpointer error");
         return false;
     }
-    for (*halves = 2; *halves != 0; --*halves) {
-        app.TransferBuffer = static_cast<BYTE*>(VirtualAlloc(nullptr, static_cast<SIZE_T>(app.ChunkSize) * *halves,
+    // The parts begin at 32-bit offsets of the buffer.
+    if (wanted > 2 && app.ChunkSize > UINT32_MAX / wanted)
+        wanted = 2;
+    for (*parts = wanted; *parts != 0; --*parts) {
+        app.TransferBuffer = static_cast<BYTE*>(VirtualAlloc(nullptr, static_cast<SIZE_T>(app.ChunkSize) * *parts,
                                                              MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
         if (app.TransferBuffer != nullptr)
             break;
@@ -96,7 +99,7 @@ bool PrepareTransfer(AppState& app, int* halves)
     }
     // Pinned once for the whole run: pinning and unpinning around every
     // drive operation costs more than a tenth of the throughput. Best effort.
-    VirtualLock(app.TransferBuffer, static_cast<SIZE_T>(app.ChunkSize) * *halves);
+    VirtualLock(app.TransferBuffer, static_cast<SIZE_T>(app.ChunkSize) * *parts);
     return true;
 }
 
@@ -136,8 +139,13 @@ bool WritePastImageEnd(AppState& app, HANDLE destination, uint32_t bufferSize, I
 bool Transfer(const Direction& direction, RescueMap* continued)
 {
     AppState& app = *g_App;
-    int halves = 0;
-    if (!PrepareTransfer(app, &halves))
+    // A create writes its image file through the sink, in the format the name picks, hashed as it is written.
+    const bool sinking = !direction.restore && continued == nullptr;
+    // A raw image's chunks are lent to the hash, not copied: a part is read into again only
+    // once both the write and the hash are done with it, so the reader gets a third part.
+    const bool lendable = sinking && app.Hash != nullptr && ImageSinkFormatOf(ImageFileName) == ImageSinkFormat::Raw;
+    int parts = 0;
+    if (!PrepareTransfer(app, lendable ? 3 : 2, &parts))
         return false;
 
     const HANDLE source = direction.restore ? app.ImageHandle : app.DiskHandle;
@@ -164,9 +172,7 @@ bool Transfer(const Direction& direction, RescueMap* continued)
     if (!result)
         ShowErrorBox(app, direction.readError);
     DWORD heldSize = 0;
-    // A create writes its image file through the sink, in the format the name picks, hashed as it is written.
     ImageSink sink;
-    const bool sinking = !direction.restore && continued == nullptr;
     const DWORD driveSector = app.DriveList[static_cast<size_t>(app.SelectedIndex)].DiskGeometry.Geometry.BytesPerSector;
     if (result && sinking &&
         !BeginImageSink(sink, ImageSinkFormatOf(ImageFileName), destination, app.ImageSparse, app.Hash,
@@ -189,12 +195,23 @@ bool Transfer(const Direction& direction, RescueMap* continued)
     reader.image = direction.restore ? &app.Source : nullptr;
     reader.buffer = app.TransferBuffer;
     reader.sector = driveSector;
-    reader.halves = halves;
-    reader.start[1] = bufferSize;
-    reader.size[0] = reader.size[1] = bufferSize;
+    reader.parts = parts;
+    for (int part = 0; part < parts; ++part) {
+        reader.start[part] = bufferSize * static_cast<uint32_t>(part);
+        reader.size[part] = bufferSize;
+    }
     reader.total = readEnd;
     if (result && !rescued)
         StartReadAhead(reader);
+    const bool lending = lendable && parts == 3 && reader.thread != nullptr;
+    sink.giveBack = reader.free;
+    // What follows the loop writes through the first chunk: the hash reads nothing lent any
+    // more (it hands parts back to the reader, so it goes first), nor the reader into the buffer.
+    const auto stopReading = [&]() {
+        if (lending)
+            AwaitImageHash(app.Hash);
+        StopReadAhead(reader);
+    };
     // A create's image file is written back on the way, not all at the end.
     WriteBehind behind;
     if (result && !rescued && sinking)
@@ -202,12 +219,12 @@ bool Transfer(const Direction& direction, RescueMap* continued)
     for (int64_t position = 0, index = 0; result && !rescued && position < readEnd; ++index) {
         if (position + static_cast<int64_t>(app.ChunkSize) > readEnd)
             app.ChunkSize = static_cast<uint32_t>(readEnd - position);
-        BYTE* buffer = app.TransferBuffer + reader.start[index % halves];
+        BYTE* buffer = app.TransferBuffer + reader.start[index % parts];
         app.LastIoResult = EndRead(reader, index, position, &app.BytesRead);
         if (!app.LastIoResult || app.BytesRead != app.ChunkSize) {
             // The reader has stopped; a rescue reads on its own, through the first chunk.
-            StopReadAhead(reader);
-            SetLastError(reader.error[index % halves]);
+            stopReading();
+            SetLastError(reader.error[index % parts]);
             // A compressed image is written once from front to back: a rescue has nothing to write zeros into.
             const bool rescuable = !direction.restore && ImageSinkWritesAnywhere(sink.format);
             if (rescuable && RescueAfterReadError(app, bufferSize, &result)) {
@@ -237,6 +254,10 @@ bool Transfer(const Direction& direction, RescueMap* continued)
         } else if (direction.restore) {
             app.LastIoResult = WriteFile(destination, buffer, app.BytesRead, &app.BytesWritten, nullptr);
         } else {
+            if (lending) {
+                InterlockedIncrement(&reader.holders[index % parts]);
+                sink.lent = &reader.holders[index % parts];
+            }
             app.LastIoResult = WriteImageSink(sink, position, buffer, app.BytesRead);
             app.BytesWritten = app.LastIoResult ? app.BytesRead : 0;
         }
@@ -245,7 +266,7 @@ bool Transfer(const Direction& direction, RescueMap* continued)
             result = false;
             break;
         }
-        if (!FreeHalf(reader)) {
+        if (!FreePart(reader, index)) {
             ShowErrorBox(app, direction.readError);
             result = false;
             break;
@@ -264,8 +285,7 @@ bool Transfer(const Direction& direction, RescueMap* continued)
             break;
         }
     }
-    // What follows writes through the first chunk: the reader is done with the buffer.
-    StopReadAhead(reader);
+    stopReading();
     if (!StopWriteBehind(behind) && result) {
         ShowErrorBox(app, direction.writeError);
         result = false;
@@ -304,7 +324,7 @@ bool Transfer(const Direction& direction, RescueMap* continued)
 
     if (held != nullptr)
         VirtualFree(held, 0, MEM_RELEASE);
-    VirtualUnlock(app.TransferBuffer, static_cast<SIZE_T>(bufferSize) * halves);
+    VirtualUnlock(app.TransferBuffer, static_cast<SIZE_T>(bufferSize) * parts);
     if (VirtualFree(app.TransferBuffer, 0, MEM_RELEASE))
         app.TransferBuffer = nullptr;
     SetStatusText(app.ImageRescued ? RescueStatusText(app)

@@ -144,7 +144,7 @@ VerifyResult ComparePieces(AppState& app, Sides& sides, const VerifyTexts& texts
                            int64_t* verified)
 {
     const ReadAhead& parts = sides.reader[0];
-    const int halves = parts.halves;
+    const int halves = parts.parts;
     int64_t done = 0; // in this span
     for (int64_t index = 0; done < span.length; ++index) {
         const int half = static_cast<int>(index % halves);
@@ -161,7 +161,7 @@ VerifyResult ComparePieces(AppState& app, Sides& sides, const VerifyTexts& texts
         done += length;
         *verified += length;
         for (int s = 0; s < 2; ++s)
-            if (!FreeHalf(sides.reader[s])) {
+            if (!FreePart(sides.reader[s], index)) {
                 ShowErrorBox(app, sides.side[s]->readError);
                 return VerifyResult::Failed;
             }
@@ -234,7 +234,7 @@ VerifyResult Compare(AppState& app, Sides& sides, uint32_t chunk, const VerifyTe
         reader.image = sides.side[s]->image;
         reader.buffer = sides.side[s]->buffer;
         reader.sector = sides.side[s]->sector;
-        reader.halves = firstPart != 0 ? 2 : 1;
+        reader.parts = firstPart != 0 ? 2 : 1;
         reader.start[1] = firstPart;
         reader.size[0] = firstPart != 0 ? firstPart : chunk;
         reader.size[1] = chunk - firstPart;

@@ -9,7 +9,7 @@
 
 namespace {
 
-// Three buffers: one being filled, one being hashed, one to spare for an uneven pace.
+// Three pieces in the queue: one being filled, one being hashed, one to spare for an uneven pace.
 const int kSlots = 3;
 
 } // namespace
@@ -17,13 +17,16 @@ const int kSlots = 3;
 struct ImageHash {
     Sha256 sha;
     HANDLE thread = nullptr;
-    HANDLE stop = nullptr;   // manual-reset: hash no more
-    HANDLE free = nullptr;   // semaphore: buffers that may be filled
-    HANDLE filled = nullptr; // semaphore: buffers to be hashed
-    BYTE* buffers[kSlots] = {};
-    size_t capacity = 0;       // each buffer's size, that of the first feed
+    HANDLE stop = nullptr;           // manual-reset: hash no more
+    HANDLE free = nullptr;           // semaphore: slots that may be filled
+    HANDLE filled = nullptr;         // semaphore: slots to be hashed
+    const BYTE* pieces[kSlots] = {}; // what each slot holds: its copy, or bytes lent
+    BYTE* copies[kSlots] = {};       // each slot's copy, allocated at its first copy
+    LONG* holders[kSlots] = {};      // a lent piece's holders, let go of once it is hashed
+    HANDLE giveBack[kSlots] = {};
+    size_t capacity = 0;       // a copy's size, that of the first feed
     size_t sizes[kSlots] = {}; // 0: the end of the bytes
-    int next = 0;              // the buffer the next feed fills
+    int next = 0;              // the slot the next feed fills
     bool complete = false;     // the thread reached the end of the bytes; read after it ended
 };
 
@@ -40,7 +43,9 @@ DWORD WINAPI HashProc(void* param)
             hash.complete = true;
             return 0;
         }
-        Sha256Update(hash.sha, hash.buffers[slot], hash.sizes[slot]);
+        Sha256Update(hash.sha, hash.pieces[slot], hash.sizes[slot]);
+        if (hash.holders[slot] != nullptr && !LetGoOfPart(hash.holders[slot], hash.giveBack[slot]))
+            return 0;
         if (!ReleaseSemaphore(hash.free, 1, nullptr))
             return 0;
     }
@@ -58,21 +63,16 @@ void EndImageHash(ImageHash* hash, bool stop)
     CloseIfOpen(hash->stop);
     CloseIfOpen(hash->free);
     CloseIfOpen(hash->filled);
-    for (BYTE*& buffer : hash->buffers)
-        if (buffer != nullptr && VirtualFree(buffer, 0, MEM_RELEASE))
-            buffer = nullptr;
+    for (BYTE*& copy : hash->copies)
+        if (copy != nullptr && VirtualFree(copy, 0, MEM_RELEASE))
+            copy = nullptr;
 }
 
-// The buffers and the thread, at the first feed (when the size of a piece is known).
-// Left without a thread when any part is missing: the caller's thread hashes then.
+// The thread, at the first feed (when the size of a piece is known). Left without a
+// thread when any part is missing: the caller's thread hashes then.
 void StartThread(ImageHash& hash, size_t capacity)
 {
     hash.capacity = capacity;
-    for (BYTE*& buffer : hash.buffers) {
-        buffer = static_cast<BYTE*>(VirtualAlloc(nullptr, capacity, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        if (buffer == nullptr)
-            return;
-    }
     hash.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     hash.free = CreateSemaphoreW(nullptr, kSlots, kSlots, nullptr);
     hash.filled = CreateSemaphoreW(nullptr, 0, kSlots, nullptr);
@@ -80,16 +80,30 @@ void StartThread(ImageHash& hash, size_t capacity)
         hash.thread = CreateThread(nullptr, 0, HashProc, &hash, 0, nullptr);
 }
 
-// Hands `size` bytes (at most the capacity; 0 for the end) to the thread; false when it is gone.
-bool HandOver(ImageHash& hash, const BYTE* data, size_t size)
+// Hands `size` bytes to the thread (0 for the end): lent as they are when `holders` is
+// given, else copied (at most the capacity). False when the thread is gone or no memory is
+// left for the copy; the bytes were not taken then.
+bool HandOver(ImageHash& hash, const BYTE* data, size_t size, LONG* holders, HANDLE giveBack)
 {
     const HANDLE waits[] = {hash.free, hash.thread};
     if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
         return false;
-    if (size != 0)
-        std::memcpy(hash.buffers[hash.next], data, size);
-    hash.sizes[hash.next] = size;
-    hash.next = (hash.next + 1) % kSlots;
+    const int slot = hash.next;
+    BYTE*& copy = hash.copies[slot];
+    if (holders == nullptr && size != 0) {
+        if (copy == nullptr)
+            copy = static_cast<BYTE*>(VirtualAlloc(nullptr, hash.capacity, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        if (copy == nullptr) {
+            ReleaseSemaphore(hash.free, 1, nullptr);
+            return false;
+        }
+        std::memcpy(copy, data, size);
+    }
+    hash.pieces[slot] = holders != nullptr ? data : copy;
+    hash.sizes[slot] = size;
+    hash.holders[slot] = holders;
+    hash.giveBack[slot] = giveBack;
+    hash.next = (slot + 1) % kSlots;
     return ReleaseSemaphore(hash.filled, 1, nullptr) != FALSE;
 }
 
@@ -109,24 +123,47 @@ void FeedImageHash(ImageHash& hash, const BYTE* data, size_t size)
         return;
     if (hash.capacity == 0)
         StartThread(hash, size);
-    if (hash.thread == nullptr) {
-        Sha256Update(hash.sha, data, size);
-        return;
-    }
     for (size_t done = 0; done < size;) {
         const size_t piece = size - done < hash.capacity ? size - done : hash.capacity;
-        // A thread that ended early leaves the hash incomplete: FinishImageHash tells.
-        if (!HandOver(hash, data + done, piece))
-            return;
+        // Without the thread or memory for a copy, the bytes are hashed here, after all the
+        // thread holds. (A thread that ended early leaves the hash incomplete: FinishImageHash tells.)
+        if (hash.thread == nullptr || !HandOver(hash, data + done, piece, nullptr, nullptr)) {
+            AwaitImageHash(&hash);
+            Sha256Update(hash.sha, data + done, piece);
+        }
         done += piece;
     }
+}
+
+void LendImageHash(ImageHash& hash, const BYTE* data, size_t size, LONG* holders, HANDLE giveBack)
+{
+    if (hash.capacity == 0)
+        StartThread(hash, size);
+    if (size != 0 && hash.thread != nullptr && HandOver(hash, data, size, holders, giveBack))
+        return;
+    AwaitImageHash(&hash);
+    Sha256Update(hash.sha, data, size);
+    LetGoOfPart(holders, giveBack);
+}
+
+void AwaitImageHash(ImageHash* hash)
+{
+    if (hash == nullptr || hash->thread == nullptr)
+        return;
+    // Every slot free again is every piece hashed; a thread that ended hashes no more.
+    const HANDLE waits[] = {hash->free, hash->thread};
+    int taken = 0;
+    while (taken < kSlots && WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0)
+        ++taken;
+    if (taken != 0)
+        ReleaseSemaphore(hash->free, taken, nullptr);
 }
 
 bool FinishImageHash(ImageHash* hash, BYTE digest[kSha256Size])
 {
     const bool threaded = hash->thread != nullptr;
     if (threaded)
-        HandOver(*hash, nullptr, 0);
+        HandOver(*hash, nullptr, 0, nullptr, nullptr);
     EndImageHash(hash, false);
     const bool complete = !threaded || hash->complete;
     Sha256Final(hash->sha, digest);

@@ -14,8 +14,21 @@ struct ImageHash;
 // without a thread or its buffers the bytes are hashed on the caller's thread.
 ImageHash* StartImageHash();
 // Hands over bytes read, in order of the image. The bytes are copied: the caller's
-// buffer is free again on return. Waits only while every buffer is still being hashed.
+// buffer is free again on return. Waits only while every slot is still being hashed.
 void FeedImageHash(ImageHash& hash, const BYTE* data, size_t size);
+// Hands over bytes without copying them, in order with what was fed. The thread reads them
+// after the call returns and then lets go of them (LetGoOfPart with `holders` and
+// `giveBack`); the caller keeps them unchanged until then. Without the thread they are
+// hashed here and let go of before the call returns.
+void LendImageHash(ImageHash& hash, const BYTE* data, size_t size, LONG* holders, HANDLE giveBack);
+// Waits until everything handed over is hashed; null is allowed. Nothing lent is read after it.
+void AwaitImageHash(ImageHash* hash);
+// One holder of a part lets go of it: the last hands it back, a count of the semaphore
+// `giveBack`. False only when that release failed.
+inline bool LetGoOfPart(LONG* holders, HANDLE giveBack)
+{
+    return InterlockedDecrement(holders) != 0 || ReleaseSemaphore(giveBack, 1, nullptr);
+}
 // Waits until everything fed is hashed, gives the digest and frees the record.
 // False when the thread ended before it had hashed every byte (the digest is wrong then).
 bool FinishImageHash(ImageHash* hash, BYTE digest[kSha256Size]);

@@ -316,20 +316,25 @@ bool SeekRaw(ImageSink& sink, int64_t offset)
 
 bool WriteRaw(ImageSink& sink, int64_t offset, const BYTE* data, DWORD size)
 {
+    LONG* const lent = sink.lent;
+    sink.lent = nullptr;
     if (offset != sink.position && !SeekRaw(sink, offset))
         return false;
-    if (sink.hash != nullptr)
+    if (sink.hash != nullptr && lent == nullptr)
         FeedImageHash(*sink.hash, data, size);
     // Zeros in a sparse file are moved past: the file's end is set at the end.
-    if (sink.sparse && IsAllZero(data, size)) {
-        if (!SeekRaw(sink, offset + size))
-            return false;
+    const bool skipped = sink.sparse && IsAllZero(data, size);
+    DWORD written = 0;
+    if (skipped ? !SeekRaw(sink, offset + size)
+                : !WriteFile(sink.file, data, size, &written, nullptr) || written != size)
+        return false;
+    // Bytes lent go to the hash once written: the write has the processor to itself first.
+    if (sink.hash != nullptr && lent != nullptr)
+        LendImageHash(*sink.hash, data, size, lent, sink.giveBack);
+    if (skipped) {
         sink.endPending = true;
         return true;
     }
-    DWORD written = 0;
-    if (!WriteFile(sink.file, data, size, &written, nullptr) || written != size)
-        return false;
     sink.position += size;
     // Bytes written past every skipped range: the file ends where they do.
     if (sink.position >= sink.taken)

@@ -21,13 +21,17 @@ bool ImageSinkWritesAnywhere(ImageSinkFormat format);
 
 struct ImageSink {
     ImageSinkFormat format = ImageSinkFormat::Raw;
-    HANDLE file = nullptr;      // owned by the job
-    bool sparse = false;        // raw: chunks of zeros are skipped
-    ImageHash* hash = nullptr;  // fed with the bytes as they land in the file, in order
-    int64_t planned = 0;        // the bytes the create will hand over
-    int64_t taken = 0;          // the stream formats: bytes handed over so far
-    int64_t position = 0;       // raw: the file pointer
-    bool endPending = false;    // raw: the file ends before `position` (skipped zeros)
+    HANDLE file = nullptr;     // owned by the job
+    bool sparse = false;       // raw: chunks of zeros are skipped
+    ImageHash* hash = nullptr; // fed with the bytes as they land in the file, in order
+    // Raw: the next bytes written are lent to the hash, not copied: the part's holders
+    // and the semaphore that hands it back (LendImageHash). Taken by that write.
+    LONG* lent = nullptr;
+    HANDLE giveBack = nullptr;
+    int64_t planned = 0;     // the bytes the create will hand over
+    int64_t taken = 0;       // the stream formats: bytes handed over so far
+    int64_t position = 0;    // raw: the file pointer
+    bool endPending = false; // raw: the file ends before `position` (skipped zeros)
     SinkPieces* pieces = nullptr;
     VirtualDisk* disk = nullptr; // VHD, VHDX: its headers and block table until the end
 };

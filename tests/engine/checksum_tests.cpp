@@ -9,6 +9,7 @@
 
 #include "image/checksum_file.h"
 #include "engine/first_difference.h"
+#include "image/image_hash.h"
 #include "image/sha256.h"
 
 #if defined(__i386__) && defined(__GNUC__)
@@ -78,6 +79,44 @@ TEST(Sha256, PublishedExamplesOnBothPathsInPiecesOfAnySize)
                 EXPECT_EQ(Hex(digest), c.digest);
             }
     }
+}
+
+// The hash's thread takes copied and lent pieces in the order given, and a lent piece
+// comes back only once the hash has read it and its other holder let go too: the lender
+// writes over it at once.
+TEST(ImageHash, LentPiecesComeBackOnlyOnceHashed)
+{
+    const size_t piece = 2 << 20;
+    std::vector<BYTE> message(8 * piece);
+    for (size_t i = 0; i < message.size(); ++i)
+        message[i] = static_cast<BYTE>(i * 7 + i / 4099);
+    Sha256 whole;
+    Sha256Init(whole);
+    Sha256Update(whole, message.data(), message.size());
+    BYTE expected[kSha256Size];
+    Sha256Final(whole, expected);
+
+    ImageHash* hash = StartImageHash();
+    ASSERT_NE(hash, nullptr);
+    const HANDLE back = CreateSemaphoreW(nullptr, 0, 1, nullptr);
+    std::vector<BYTE> lent(piece);
+    LONG holders = 0;
+    for (size_t at = 0; at < message.size(); at += piece) {
+        if (at / piece % 3 == 0) {
+            FeedImageHash(*hash, message.data() + at, piece);
+            continue;
+        }
+        std::copy(message.begin() + at, message.begin() + at + piece, lent.begin());
+        holders = 2;
+        LendImageHash(*hash, lent.data(), piece, &holders, back);
+        ASSERT_TRUE(LetGoOfPart(&holders, back));
+        ASSERT_EQ(WaitForSingleObject(back, 10000), WAIT_OBJECT_0);
+        std::fill(lent.begin(), lent.end(), BYTE(0xEE));
+    }
+    BYTE digest[kSha256Size];
+    EXPECT_TRUE(FinishImageHash(hash, digest));
+    EXPECT_EQ(Hex(digest), Hex(expected));
+    CloseHandle(back);
 }
 
 #ifdef KORVANE_STACK_GAPS
