@@ -15,6 +15,7 @@ bool ReadPiece(ReadAhead& reader, int64_t index, int64_t offset)
     const int part = static_cast<int>(index % reader.parts);
     const DWORD length = static_cast<DWORD>(std::min<int64_t>(reader.size[part], reader.total - offset));
     reader.got[part] = 0;
+    reader.holders[part] = 1; // the job, once it takes the piece
     BYTE* const into = reader.buffer + reader.start[part];
     if (reader.image != nullptr) {
         uint32_t got = 0;
@@ -60,6 +61,8 @@ void StopReadAhead(ReadAhead& reader)
         SetEvent(reader.stop);
         WaitForSingleObject(reader.thread, INFINITE);
     }
+    // The hash hands lent parts back through `free`: it must not be closed before.
+    AwaitImageHash(reader.hash);
     CloseIfOpen(reader.thread);
     CloseIfOpen(reader.stop);
     CloseIfOpen(reader.free);
@@ -81,7 +84,6 @@ bool EndRead(ReadAhead& reader, int64_t index, int64_t offset, DWORD* got)
             return false;
         }
     }
-    reader.holders[part] = 1;
     *got = reader.got[part];
     return reader.ok[part] != FALSE;
 }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+struct ImageHash;
 struct ImageSource;
 
 const int kMaxParts = 3;
@@ -20,6 +21,9 @@ struct ReadAhead {
     // What to read; set before the thread starts.
     HANDLE file = nullptr;
     ImageSource* image = nullptr; // read through its source instead of `file`
+    // The hash the job lends parts to, whose reads of them StopReadAhead waits for; null
+    // when nothing is lent.
+    ImageHash* hash = nullptr;
     BYTE* buffer = nullptr;
     DWORD sector = 0;               // a file's reads are rounded up to whole sectors of this size
     int parts = 1;                  // of the buffer, 1 to kMaxParts; piece `index` goes to part index % parts
@@ -38,7 +42,8 @@ struct ReadAhead {
 // Starts the thread; without it (it couldn't be started) each piece is read by EndRead.
 void StartReadAhead(ReadAhead& reader);
 
-// Ends the thread after the read under way; the buffer may be released after this.
+// Ends the thread after the read under way, and waits for the hash to be done with every
+// part lent to it; the buffer may be released after this.
 void StopReadAhead(ReadAhead& reader);
 
 // The bytes piece `index` (at `offset`) brought; false when its read failed or the thread

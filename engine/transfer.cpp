@@ -141,8 +141,8 @@ bool Transfer(const Direction& direction, RescueMap* continued)
     AppState& app = *g_App;
     // A create writes its image file through the sink, in the format the name picks, hashed as it is written.
     const bool sinking = !direction.restore && continued == nullptr;
-    // A raw image's chunks are lent to the hash, not copied: a part is read into again only
-    // once both the write and the hash are done with it, so the reader gets a third part.
+    // A raw image's chunks are lent to the hash once written, not copied: a part is read into
+    // again only once both the write and the hash are done with it, so the reader gets a third part.
     const bool lendable = sinking && app.Hash != nullptr && ImageSinkFormatOf(ImageFileName) == ImageSinkFormat::Raw;
     int parts = 0;
     if (!PrepareTransfer(app, lendable ? 3 : 2, &parts))
@@ -201,17 +201,12 @@ bool Transfer(const Direction& direction, RescueMap* continued)
         reader.size[part] = bufferSize;
     }
     reader.total = readEnd;
+    if (lendable && parts == 3)
+        reader.hash = app.Hash;
     if (result && !rescued)
         StartReadAhead(reader);
-    const bool lending = lendable && parts == 3 && reader.thread != nullptr;
+    const bool lending = reader.hash != nullptr && reader.thread != nullptr;
     sink.giveBack = reader.free;
-    // What follows the loop writes through the first chunk: the hash reads nothing lent any
-    // more (it hands parts back to the reader, so it goes first), nor the reader into the buffer.
-    const auto stopReading = [&]() {
-        if (lending)
-            AwaitImageHash(app.Hash);
-        StopReadAhead(reader);
-    };
     // A create's image file is written back on the way, not all at the end.
     WriteBehind behind;
     if (result && !rescued && sinking)
@@ -223,7 +218,7 @@ bool Transfer(const Direction& direction, RescueMap* continued)
         app.LastIoResult = EndRead(reader, index, position, &app.BytesRead);
         if (!app.LastIoResult || app.BytesRead != app.ChunkSize) {
             // The reader has stopped; a rescue reads on its own, through the first chunk.
-            stopReading();
+            StopReadAhead(reader);
             SetLastError(reader.error[index % parts]);
             // A compressed image is written once from front to back: a rescue has nothing to write zeros into.
             const bool rescuable = !direction.restore && ImageSinkWritesAnywhere(sink.format);
@@ -254,10 +249,8 @@ bool Transfer(const Direction& direction, RescueMap* continued)
         } else if (direction.restore) {
             app.LastIoResult = WriteFile(destination, buffer, app.BytesRead, &app.BytesWritten, nullptr);
         } else {
-            if (lending) {
-                InterlockedIncrement(&reader.holders[index % parts]);
+            if (lending)
                 sink.lent = &reader.holders[index % parts];
-            }
             app.LastIoResult = WriteImageSink(sink, position, buffer, app.BytesRead);
             app.BytesWritten = app.LastIoResult ? app.BytesRead : 0;
         }
@@ -285,7 +278,8 @@ bool Transfer(const Direction& direction, RescueMap* continued)
             break;
         }
     }
-    stopReading();
+    // What follows writes through the first chunk: the reader and the hash are done with the buffer.
+    StopReadAhead(reader);
     if (!StopWriteBehind(behind) && result) {
         ShowErrorBox(app, direction.writeError);
         result = false;

@@ -139,11 +139,12 @@ void LendImageHash(ImageHash& hash, const BYTE* data, size_t size, LONG* holders
 {
     if (hash.capacity == 0)
         StartThread(hash, size);
+    InterlockedIncrement(holders);
     if (size != 0 && hash.thread != nullptr && HandOver(hash, data, size, holders, giveBack))
         return;
+    InterlockedDecrement(holders);
     AwaitImageHash(&hash);
     Sha256Update(hash.sha, data, size);
-    LetGoOfPart(holders, giveBack);
 }
 
 void AwaitImageHash(ImageHash* hash)

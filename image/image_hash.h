@@ -16,10 +16,10 @@ ImageHash* StartImageHash();
 // Hands over bytes read, in order of the image. The bytes are copied: the caller's
 // buffer is free again on return. Waits only while every slot is still being hashed.
 void FeedImageHash(ImageHash& hash, const BYTE* data, size_t size);
-// Hands over bytes without copying them, in order with what was fed. The thread reads them
-// after the call returns and then lets go of them (LetGoOfPart with `holders` and
-// `giveBack`); the caller keeps them unchanged until then. Without the thread they are
-// hashed here and let go of before the call returns.
+// Hands over bytes without copying them, in order with what was fed: the hash becomes one
+// more of the `holders` of the part they lie in. The thread reads them after the call
+// returns and then lets go of them (LetGoOfPart with `holders` and `giveBack`); the part
+// stays unchanged until then. Without the thread they are hashed here.
 void LendImageHash(ImageHash& hash, const BYTE* data, size_t size, LONG* holders, HANDLE giveBack);
 // Waits until everything handed over is hashed; null is allowed. Nothing lent is read after it.
 void AwaitImageHash(ImageHash* hash);
