@@ -259,14 +259,20 @@ BOOL WINAPI TimedMove(LPCWSTR from, LPCWSTR to, DWORD flags)
     return ok;
 }
 
-DWORD WINAPI TimedWait(HANDLE object, DWORD ms)
+// After a wait that began `at`: counts it for the calling thread.
+void CountWait(double at)
 {
-    const double at = Now();
-    const DWORD result = reinterpret_cast<decltype(&WaitForSingleObject)>(WaitPatch->Original())(object, ms);
     const double end = Now();
     EnterCriticalSection(&Guard);
     Figures().waiting += end - at;
     LeaveCriticalSection(&Guard);
+}
+
+DWORD WINAPI TimedWait(HANDLE object, DWORD ms)
+{
+    const double at = Now();
+    const DWORD result = reinterpret_cast<decltype(&WaitForSingleObject)>(WaitPatch->Original())(object, ms);
+    CountWait(at);
     return result;
 }
 
@@ -275,10 +281,7 @@ DWORD WINAPI TimedWaitMany(DWORD count, const HANDLE* objects, BOOL all, DWORD m
     const double at = Now();
     const DWORD result =
         reinterpret_cast<decltype(&WaitForMultipleObjects)>(WaitManyPatch->Original())(count, objects, all, ms);
-    const double end = Now();
-    EnterCriticalSection(&Guard);
-    Figures().waiting += end - at;
-    LeaveCriticalSection(&Guard);
+    CountWait(at);
     return result;
 }
 

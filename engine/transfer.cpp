@@ -141,9 +141,10 @@ bool Transfer(const Direction& direction, RescueMap* continued)
     AppState& app = *g_App;
     // A create writes its image file through the sink, in the format the name picks, hashed as it is written.
     const bool sinking = !direction.restore && continued == nullptr;
+    const ImageSinkFormat format = ImageSinkFormatOf(ImageFileName);
     // A raw image's chunks are lent to the hash once written, not copied: a part is read into
     // again only once both the write and the hash are done with it, so the reader gets a third part.
-    const bool lendable = sinking && app.Hash != nullptr && ImageSinkFormatOf(ImageFileName) == ImageSinkFormat::Raw;
+    const bool lendable = sinking && app.Hash != nullptr && format == ImageSinkFormat::Raw;
     int parts = 0;
     if (!PrepareTransfer(app, lendable ? 3 : 2, &parts))
         return false;
@@ -175,8 +176,8 @@ bool Transfer(const Direction& direction, RescueMap* continued)
     ImageSink sink;
     const DWORD driveSector = app.DriveList[static_cast<size_t>(app.SelectedIndex)].DiskGeometry.Geometry.BytesPerSector;
     if (result && sinking &&
-        !BeginImageSink(sink, ImageSinkFormatOf(ImageFileName), destination, app.ImageSparse, app.Hash,
-                        readEnd + PlannedPastEnd(app.Plan), driveSector)) {
+        !BeginImageSink(sink, format, destination, app.ImageSparse, app.Hash, readEnd + PlannedPastEnd(app.Plan),
+                        driveSector)) {
         ShowErrorBox(app, direction.writeError);
         result = false;
     }
