@@ -9,6 +9,7 @@
 
 #include "engine/app_state.h"
 #include "engine/chunk_sizing.h"
+#include "engine/drive_writer.h"
 #include "engine/image_fit.h"
 #include "engine/read_ahead.h"
 #include "engine/write_behind.h"
@@ -212,6 +213,11 @@ bool Transfer(const Direction& direction, RescueMap* continued)
     WriteBehind behind;
     if (result && !rescued && sinking)
         StartWriteBehind(behind, destination, app.WriteBehindBytes);
+    // A restore's drive is written on a thread of its own, one piece after the other.
+    DriveWriter writer;
+    int64_t handed = -1; // the last piece handed to it
+    if (result && direction.restore)
+        StartDriveWriter(writer, destination);
     for (int64_t position = 0, index = 0; result && !rescued && position < readEnd; ++index) {
         if (position + static_cast<int64_t>(app.ChunkSize) > readEnd)
             app.ChunkSize = static_cast<uint32_t>(readEnd - position);
@@ -243,12 +249,22 @@ bool Transfer(const Direction& direction, RescueMap* continued)
             buffer = held;
         }
         ApplyPatches(app.Plan, position, buffer, app.BytesRead);
+        // The piece whose part goes back now, and the bytes it adds to those done.
+        int64_t done = index;
+        DWORD doneSize = buffer == held ? 0 : app.ChunkSize;
         if (buffer == held) {
             heldSize = app.BytesRead;
             app.LastIoResult = SeekTo(destination, heldSize);
             app.BytesWritten = app.LastIoResult ? app.BytesRead : 0;
         } else if (direction.restore) {
-            app.LastIoResult = WriteFile(destination, buffer, app.BytesRead, &app.BytesWritten, nullptr);
+            // Handed over while the drive still writes the piece before, which is then awaited
+            // and told while the drive writes this one.
+            HandWrite(writer, buffer, app.BytesRead);
+            done = handed;
+            handed = index;
+            doneSize = 0;
+            app.LastIoResult = done < 0 || AwaitWrite(writer, &doneSize);
+            app.BytesWritten = app.LastIoResult ? app.BytesRead : 0;
         } else {
             if (lending)
                 sink.lent = &reader.holders[index % parts];
@@ -260,7 +276,7 @@ bool Transfer(const Direction& direction, RescueMap* continued)
             result = false;
             break;
         }
-        if (!FreePart(reader, index)) {
+        if (done >= 0 && !FreePart(reader, done)) {
             ShowErrorBox(app, direction.readError);
             result = false;
             break;
@@ -269,8 +285,8 @@ bool Transfer(const Direction& direction, RescueMap* continued)
         // A flush on the way failed: the job stops, and the error is told below.
         if (!TellWritten(behind, position))
             break;
-        if (buffer != held) {
-            app.BytesDone += app.ChunkSize;
+        if (doneSize != 0) {
+            app.BytesDone += doneSize;
             ShowProgress(app, app.BytesDone);
         }
         // The question is asked with the lock released: Cancel must never wait on the operator.
@@ -279,6 +295,18 @@ bool Transfer(const Direction& direction, RescueMap* continued)
             break;
         }
     }
+    // The drive's last pieces are written before anything else is, and count however the loop ended.
+    while (WritesPending(writer)) {
+        DWORD size = 0;
+        if (AwaitWrite(writer, &size)) {
+            app.BytesDone += size;
+            ShowProgress(app, app.BytesDone);
+        } else if (result) {
+            ShowErrorBox(app, direction.writeError);
+            result = false;
+        }
+    }
+    StopDriveWriter(writer);
     // What follows writes through the first chunk: the reader and the hash are done with the buffer.
     StopReadAhead(reader);
     if (!StopWriteBehind(behind) && result) {

@@ -57,11 +57,13 @@ TEST_P(SectorSizes, CreateAndRestoreMoveEveryByteInWholeSectors)
         EXPECT_EQ(offsets[k], static_cast<int64_t>(k + 1) * chunk);
     EXPECT_EQ(offsets.back(), 0);
 
-    // Cut off after its first chunk: the drive keeps its old partition table.
+    // A write fails after the first chunk: the drive keeps its old partition table, and
+    // nothing is written after the failed write, though the drive would take it.
     sim::Fault cut;
     cut.function = "WriteFile";
     cut.path = sim::DiskPath(3);
     cut.skip = 1;
+    cut.count = 1;
     stack_->AddFault(cut);
     ASSERT_TRUE(ts::WriteWholeFile(image, disk));
     watcher.Clear();
@@ -71,6 +73,8 @@ TEST_P(SectorSizes, CreateAndRestoreMoveEveryByteInWholeSectors)
     EXPECT_TRUE(Bytes(after.begin(), after.begin() + chunk) == Bytes(other.begin(), other.begin() + chunk));
     EXPECT_TRUE(Bytes(after.begin() + chunk, after.begin() + 2 * chunk) ==
                 Bytes(disk.begin() + chunk, disk.begin() + 2 * chunk));
+    EXPECT_TRUE(Bytes(after.begin() + 2 * chunk, after.end()) == Bytes(other.begin() + 2 * chunk, other.end()))
+        << "written after the failed write";
     EXPECT_EQ(Status(), std::wstring(L"Bytes written: ") + (sector == 512 ? L"18 432 " : L"147 456 "));
 
     // A create flushes its image file on the way, a chunk a stretch here, and while a flush
