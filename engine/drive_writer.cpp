@@ -22,8 +22,7 @@ void WritePiece(DriveWriter& writer, DriveWrite& piece)
 DWORD WINAPI DriveWriterProc(void* param)
 {
     DriveWriter& writer = *static_cast<DriveWriter*>(param);
-    for (int64_t index = 0; WaitForSingleObject(writer.asked, INFINITE) == WAIT_OBJECT_0 && writer.stop == 0;
-         ++index) {
+    for (int64_t index = 0; WaitForSingleObject(writer.asked, INFINITE) == WAIT_OBJECT_0 && writer.stop == 0; ++index) {
         WritePiece(writer, writer.writes[index % kWritesAhead]);
         if (!ReleaseSemaphore(writer.done, 1, nullptr))
             break;

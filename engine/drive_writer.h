@@ -30,8 +30,8 @@ struct DriveWriter {
     HANDLE file = nullptr;
     volatile LONG stop = 0;
     DriveWrite writes[kWritesAhead];
-    int64_t handed = 0;  // pieces handed over (the job's thread only)
-    int64_t awaited = 0; // pieces whose outcome the job has taken (the job's thread only)
+    int64_t handed = 0;       // pieces handed over (the job's thread only)
+    int64_t awaited = 0;      // pieces whose outcome the job has taken (the job's thread only)
     DWORD failure = NO_ERROR; // the first failed write's error: nothing is written after it
 };
 

@@ -437,6 +437,14 @@ void ApplyPatches(const RestorePlan& plan, int64_t offset, uint8_t* data, uint32
     }
 }
 
+bool PatchesWithin(const RestorePlan& plan, int64_t offset, uint32_t size)
+{
+    for (const PatchedBytes& patch : plan.patches)
+        if (patch.offset < offset + size && offset < patch.offset + static_cast<int64_t>(patch.bytes.size()))
+            return true;
+    return false;
+}
+
 int64_t PlannedPastEnd(const RestorePlan& plan)
 {
     int64_t bytes = 0;

@@ -77,6 +77,8 @@ int64_t PlannedPastEnd(const RestorePlan& plan);
 
 // Copies the parts of the plan's patches that lie in [offset, offset + size) over `data`.
 void ApplyPatches(const RestorePlan& plan, int64_t offset, uint8_t* data, uint32_t size);
+// True when any of the plan's patches lies in [offset, offset + size).
+bool PatchesWithin(const RestorePlan& plan, int64_t offset, uint32_t size);
 
 // The CRC-32 of GPT headers and entry arrays (the one of zip and Ethernet).
 uint32_t Crc32(const uint8_t* data, size_t size);

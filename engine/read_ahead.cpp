@@ -9,8 +9,9 @@
 namespace {
 
 // Reads piece `index` (at `offset`) into its part, a file's rounded up to whole sectors
-// (the end of a file may then come short).
-bool ReadPiece(ReadAhead& reader, int64_t index, int64_t offset)
+// (the end of a file may then come short). An image's piece is `lent` to the hash when the
+// thread reads it: the part then comes back through the thread's semaphore.
+bool ReadPiece(ReadAhead& reader, int64_t index, int64_t offset, bool lent)
 {
     const int part = static_cast<int>(index % reader.parts);
     const DWORD length = static_cast<DWORD>(std::min<int64_t>(reader.size[part], reader.total - offset));
@@ -19,7 +20,8 @@ bool ReadPiece(ReadAhead& reader, int64_t index, int64_t offset)
     BYTE* const into = reader.buffer + reader.start[part];
     if (reader.image != nullptr) {
         uint32_t got = 0;
-        reader.ok[part] = ReadImageSource(*reader.image, into, length, &got);
+        reader.ok[part] = lent ? ReadImageSource(*reader.image, into, length, &got, &reader.holders[part], reader.free)
+                               : ReadImageSource(*reader.image, into, length, &got);
         reader.got[part] = got;
     } else {
         reader.ok[part] = ReadFile(reader.file, into, RoundUp(length, reader.sector), &reader.got[part], nullptr);
@@ -35,7 +37,7 @@ DWORD WINAPI ReadAheadProc(void* param)
     for (int64_t index = 0, offset = 0; offset < reader.total; offset += reader.size[index % reader.parts], ++index) {
         if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
             break;
-        const bool ok = ReadPiece(reader, index, offset);
+        const bool ok = ReadPiece(reader, index, offset, reader.hash != nullptr);
         // After a failed read the source has nothing more to give.
         if (!ReleaseSemaphore(reader.filled, 1, nullptr) || !ok)
             break;
@@ -73,7 +75,7 @@ bool EndRead(ReadAhead& reader, int64_t index, int64_t offset, DWORD* got)
 {
     const int part = static_cast<int>(index % reader.parts);
     if (reader.thread == nullptr) {
-        ReadPiece(reader, index, offset);
+        ReadPiece(reader, index, offset, false);
     } else {
         // The lower index wins: a last read is taken before the thread's end.
         const HANDLE waits[] = {reader.filled, reader.thread};

@@ -22,7 +22,7 @@ struct ReadAhead {
     HANDLE file = nullptr;
     ImageSource* image = nullptr; // read through its source instead of `file`
     // The hash the job lends parts to, whose reads of them StopReadAhead waits for; null
-    // when nothing is lent.
+    // when nothing is lent. With `image`, the reader lends each piece as it is read.
     ImageHash* hash = nullptr;
     BYTE* buffer = nullptr;
     DWORD sector = 0;               // a file's reads are rounded up to whole sectors of this size

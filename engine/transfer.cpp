@@ -143,11 +143,14 @@ bool Transfer(const Direction& direction, RescueMap* continued)
     // A create writes its image file through the sink, in the format the name picks, hashed as it is written.
     const bool sinking = !direction.restore && continued == nullptr;
     const ImageSinkFormat format = ImageSinkFormatOf(ImageFileName);
-    // A raw image's chunks are lent to the hash once written, not copied: a part is read into
-    // again only once both the write and the hash are done with it, so the reader gets a third part.
-    const bool lendable = sinking && app.Hash != nullptr && format == ImageSinkFormat::Raw;
+    // A raw image's chunks are lent to the hash, not copied: a part is read into again only
+    // once both the job and the hash are done with it. A create lends a chunk once written, so
+    // its reader gets a third part; a restore lends it as read, and the hash is done with it
+    // long before the drive.
+    const bool lendable = app.Hash != nullptr && (sinking ? format == ImageSinkFormat::Raw
+                                                          : direction.restore && app.Source.format == ImageFormat::Raw);
     int parts = 0;
-    if (!PrepareTransfer(app, lendable ? 3 : 2, &parts))
+    if (!PrepareTransfer(app, lendable && sinking ? 3 : 2, &parts))
         return false;
 
     const HANDLE source = direction.restore ? app.ImageHandle : app.DiskHandle;
@@ -203,7 +206,7 @@ bool Transfer(const Direction& direction, RescueMap* continued)
         reader.size[part] = bufferSize;
     }
     reader.total = readEnd;
-    if (lendable && parts == 3)
+    if (lendable && (direction.restore || parts == 3))
         reader.hash = app.Hash;
     if (result && !rescued)
         StartReadAhead(reader);
@@ -248,6 +251,9 @@ bool Transfer(const Direction& direction, RescueMap* continued)
             std::memcpy(held, buffer, app.BytesRead);
             buffer = held;
         }
+        // A restore's piece lent to the hash is patched only once the hash has read it.
+        if (lending && direction.restore && buffer != held && PatchesWithin(app.Plan, position, app.BytesRead))
+            AwaitImageHash(app.Hash);
         ApplyPatches(app.Plan, position, buffer, app.BytesRead);
         // The piece whose part goes back now, and the bytes it adds to those done.
         int64_t done = index;

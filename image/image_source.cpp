@@ -594,7 +594,7 @@ bool BeginImageRead(ImageSource& source, ImageHash* hash)
     return Restart(source, hash);
 }
 
-bool ReadImageSource(ImageSource& source, uint8_t* buffer, uint32_t size, uint32_t* got)
+bool ReadImageSource(ImageSource& source, uint8_t* buffer, uint32_t size, uint32_t* got, LONG* holders, HANDLE giveBack)
 {
     *got = 0;
     SourceStream& s = *source.stream;
@@ -603,7 +603,9 @@ bool ReadImageSource(ImageSource& source, uint8_t* buffer, uint32_t size, uint32
         if (!ReadFile(source.file, buffer, size, &read, nullptr))
             return false;
         *got = read;
-        if (s.hash != nullptr)
+        if (s.hash != nullptr && holders != nullptr)
+            LendImageHash(*s.hash, buffer, read, holders, giveBack);
+        else if (s.hash != nullptr)
             FeedImageHash(*s.hash, buffer, read);
         return true;
     }

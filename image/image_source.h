@@ -57,7 +57,11 @@ bool ReadImageSourceAt(ImageSource& source, uint64_t offset, uint8_t* buffer, ui
 // disk, in order. False when the start can't be reached or no memory is left.
 bool BeginImageRead(ImageSource& source, ImageHash* hash);
 // The next bytes of the image; *got < size only at its end. False on a read error or damaged data.
-bool ReadImageSource(ImageSource& source, uint8_t* buffer, uint32_t size, uint32_t* got);
+// With `holders`, a raw image's bytes are lent to the hash where they lie instead of copied
+// (LendImageHash, the part handed back through `giveBack`); the other formats hash the
+// file's own bytes, not what the buffer receives.
+bool ReadImageSource(ImageSource& source, uint8_t* buffer, uint32_t size, uint32_t* got, LONG* holders = nullptr,
+                     HANDLE giveBack = nullptr);
 // Ends the reading. `whole`: the reader took all of the image it needs and the file must be
 // complete: a stream must end right there with its checks holding, and the hash gets the
 // rest of the file. False when that fails.

@@ -49,6 +49,9 @@ put_fat gpt.img $((14302 - 4096 + 1)) 4096
 truncate -s 8M gpt-long.img
 sgdisk -n 1:2048:4095 -t 1:0700 -n 2:4096:14303 -t 2:0700 gpt-long.img >/dev/null
 cp gpt.img gpt-tail.img
+# A checksum file for gpt.img: onto the smaller drive the restore writes the moved table over
+# the image's last bytes, and the checksum must still be that of the file as it lies.
+sha256sum gpt.img >gpt.img.sha256
 printf 'x' | dd of=gpt-tail.img bs=1 seek=$((7 * MiB + 4096)) conv=notrunc status=none
 
 # Drives: random bytes; the larger ones hold an old GPT of their own.

@@ -41,6 +41,9 @@ TEST_F(OtherSizeTools, ImagesMadeByThePartitioningToolsGoOntoDrivesOfOtherSizes)
             continue;
         SCOPED_TRACE(line);
         sim::Disk disk = DiskOf(++number, sector, 0);
+        // Chunks of 2 MiB: a table moved to a smaller drive's end lies in a chunk after the first.
+        disk.heads = 64;
+        disk.sectorsPerTrack = 64 * 512 / sector;
         disk.backingFile = dir + std::wstring(drive.begin(), drive.end());
         disk.size = FileSize(disk.backingFile);
         disk.layout = sim::Layout::FromContent;
