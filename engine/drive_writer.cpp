@@ -47,10 +47,13 @@ void HandWrite(DriveWriter& writer, const BYTE* data, DWORD size)
     piece.data = data;
     piece.size = size;
     ++writer.handed;
-    piece.queued = writer.thread != nullptr && ReleaseSemaphore(writer.asked, 1, nullptr);
+    piece.queued = false;
     if (writer.thread == nullptr) {
         WritePiece(writer, piece);
-    } else if (!piece.queued) {
+        return;
+    }
+    piece.queued = ReleaseSemaphore(writer.asked, 1, nullptr) != FALSE;
+    if (!piece.queued) {
         // A thread that can't be asked may still write a piece before: this one is given up, and
         // the thread takes none after it.
         piece.ok = FALSE;

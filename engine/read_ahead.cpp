@@ -20,8 +20,8 @@ bool ReadPiece(ReadAhead& reader, int64_t index, int64_t offset, bool lent)
     BYTE* const into = reader.buffer + reader.start[part];
     if (reader.image != nullptr) {
         uint32_t got = 0;
-        reader.ok[part] = lent ? ReadImageSource(*reader.image, into, length, &got, &reader.holders[part], reader.free)
-                               : ReadImageSource(*reader.image, into, length, &got);
+        reader.ok[part] =
+            ReadImageSource(*reader.image, into, length, &got, lent ? &reader.holders[part] : nullptr, reader.free);
         reader.got[part] = got;
     } else {
         reader.ok[part] = ReadFile(reader.file, into, RoundUp(length, reader.sector), &reader.got[part], nullptr);
