@@ -17,8 +17,14 @@
 # checksum, and the hash alone over as many bytes; a plain copy through Wine's file layer
 # (korvane_bench copy: dd's loop as a Windows program); and the verify step (from its status
 # text to the next) against dd reading the drive, and against two dd reading the drive and
-# the image at once, as the verify does. The copy's steady rate is taken from its
-# writes of whole chunks, after the first.
+# the image at once, as the verify does, and against both files read and compared under
+# Wine right after the job, as the verify finds them (korvane_bench compare). The copy's
+# steady rate is taken from its writes of whole chunks, after the first. And the least any
+# hashed job does here: that copy with each block hashed once written, on a second thread
+# (korvane_bench copy-hashed), from the drive to a new file as a create, and from the image
+# back onto the drive as a restore; and what no hashed create can beat: the copy with as many
+# bytes hashed beside it, the two sharing the processors and nothing else (korvane_bench
+# copy-beside-hash).
 #   bench/jobs.sh [build-root] [rounds]     (default: build 5; data folder: KORVANE_BENCH_DATA)
 set -euo pipefail
 if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"; fi
@@ -64,18 +70,24 @@ bench_seconds() { # korvane_bench's arguments -> "seconds 0"; exits when it fail
 hash_alone() { bench_seconds sha256 processor "$size"; }
 # dd through Wine's file layer (korvane_bench copy): what Wine itself costs a copy.
 wine_copy() { bench_seconds copy "$(winpath "$drive")" "$(winpath "$ddimage")"; }
+# The same copy, each block hashed once written: FROM TO.
+hashed_copy() { bench_seconds copy-hashed "$(winpath "$1")" "$(winpath "$2")"; }
+# The copy from the drive with as many bytes hashed beside it, on a thread of their own.
+beside_hash() { bench_seconds copy-beside-hash "$(winpath "$drive")" "$(winpath "$ddimage")"; }
 
 longer() { # "seconds cpu" "seconds cpu" -> "the longer seconds 0"
   awk -v a="${1% *}" -v b="${2% *}" 'BEGIN { print (a > b ? a : b), 0 }'
 }
 
-declare -a kc dc kr dr kv dv ku kru kh kb krb ks rs vs vd vb kw
+declare -a kc dc kr dr kv dv ku kru kh kb krb ks rs vs vd vb vc kw kwh krh kwb kbh
 for ((i = 1; i <= rounds; i++)); do
   rm -f "$image" "$image.sha256"; drop; kc+=("$(job create 0)"); ks+=("$(field steady create-0)")
   rm -f "$ddimage"; drop; dc+=("$(ddrun "$dd_create")")
   drop; kr+=("$(job restore 0)"); rs+=("$(field steady restore-0)")
   drop; dr+=("$(ddrun "$dd_restore")")
   rm -f "$image" "$image.sha256"; drop; kv+=("$(job create 1)"); vs+=("$(field verify create-1) 0")
+  # The least verify under Wine, as the verify step finds the files: just written and read.
+  vc+=("$(bench_seconds compare "$(winpath "$drive")" "$(winpath "$image")")")
   rm -f "$ddimage"; drop; dv+=("$(ddrun "$dd_verify")")
   drop; vd+=("$(ddrun "dd if='$drive' of=/dev/null bs=$chunk status=none")")
   # The verify reads both files at once: so do two dd.
@@ -84,7 +96,11 @@ for ((i = 1; i <= rounds; i++)); do
   rm -f "$image" "$image.sha256"; drop; ku+=("$(job create 0 -unhashed 0)")
   drop; kru+=("$(job restore 0 -unhashed)") # no checksum file: nothing to check against
   rm -f "$ddimage"; drop; kw+=("$(wine_copy)")
+  rm -f "$ddimage"; drop; kwh+=("$(hashed_copy "$drive" "$ddimage")")
+  drop; krh+=("$(hashed_copy "$ddimage" "$drive")")
+  rm -f "$ddimage"; drop; kbh+=("$(beside_hash)")
   kh+=("$(hash_alone)")
+  kwb+=("$(longer "${kw[-1]}" "${kh[-1]}")")
   kb+=("$(longer "${ku[-1]}" "${kh[-1]}")")
   krb+=("$(longer "${kru[-1]}" "${kh[-1]}")")
   echo "round $i: create ${kc[-1]} dd ${dc[-1]}; restore ${kr[-1]} dd ${dr[-1]}; create+verify ${kv[-1]} dd+read ${dv[-1]};" \
@@ -104,8 +120,19 @@ summary create+verify job 15 "${kv[@]}" "${dv[@]}"
   peer_label=bound summary "restore against min(unhashed, hash alone)" job 42 "${kr[@]}" "${krb[@]}"
   peer_label="dd read" summary "verify step against dd reading the drive" verify 42 "${vs[@]}" "${vd[@]}"
   peer_label="dd both" summary "verify step against dd reading both at once" verify 42 "${vs[@]}" "${vb[@]}"
+  peer_label="compare" summary "verify step against a compare under Wine" verify 42 "${vs[@]}" "${vc[@]}"
+  peer_label="dd read" summary "compare under Wine against dd reading the drive" compare 42 "${vc[@]}" "${vd[@]}"
   peer_label="copy under Wine" summary "create without checksum against a copy under Wine" job 42 "${ku[@]}" "${kw[@]}"
   peer_label=dd summary "copy under Wine against dd" "copy" 42 "${kw[@]}" "${dc[@]}"
+  # The least a hashed job does, as a program under Wine: against its bound and dd, and the jobs against it.
+  peer_label=bound summary "hashed copy under Wine against min(copy, hash alone)" "hashed copy" 42 "${kwh[@]}" "${kwb[@]}"
+  peer_label=dd summary "hashed copy under Wine against dd" "hashed copy" 42 "${kwh[@]}" "${dc[@]}"
+  peer_label=dd summary "hashed copy onto the drive against dd" "hashed copy" 42 "${krh[@]}" "${dr[@]}"
+  peer_label="hashed copy" summary "create against a hashed copy under Wine" job 42 "${kc[@]}" "${kwh[@]}"
+  peer_label=dd summary "copy beside its hash under Wine against dd" "beside" 42 "${kbh[@]}" "${dc[@]}"
+  peer_label=bound summary "copy beside its hash against min(copy, hash alone)" "beside" 42 "${kbh[@]}" "${kwb[@]}"
+  peer_label="beside" summary "create against a copy beside its hash" job 42 "${kc[@]}" "${kbh[@]}"
+  peer_label="hashed copy" summary "restore against a hashed copy onto the drive" job 42 "${kr[@]}" "${krh[@]}"
 } | grep -v 'CPU per GiB'
 median_of() { # LABEL MB/s... -> "LABEL (median): N MB/s"
   printf '%s\n' "${@:2}" | sort -n |
