@@ -40,9 +40,8 @@
 namespace {
 
 struct ThreadFigures {
-    int order = 0;           // 1 for the first thread seen after the press
-    HANDLE thread = nullptr; // for its processor time at the end
-    double reading = 0, writing = 0, waiting = 0, sending = 0;
+    int order = 0; // 1 for the first thread seen after the press
+    double cpu = 0, reading = 0, writing = 0, waiting = 0, sending = 0;
     long long reads = 0, writes = 0, sends = 0;
     double lastRead = -1, betweenReads = 0; // from the end of one read to the start of the next
 };
@@ -75,29 +74,33 @@ double Now()
     return static_cast<double>(now.QuadPart - Start.QuadPart) / static_cast<double>(Frequency.QuadPart);
 }
 
-double ThreadCpu(HANDLE thread)
+// The calling thread's processor time, read again only after 20 ms, so a thread's figure may
+// leave out its last 20 ms: under Wine each reading opens a file of /proc, and read at every
+// call the job it timed ran a tenth slower. (Wine reads no times of a thread that has
+// ended, so they can't wait for the end.)
+double ThreadCpu()
 {
+    static thread_local double readAt = -1, cpu = 0;
     FILETIME created, exited, kernel, user;
-    if (thread == nullptr || !GetThreadTimes(thread, &created, &exited, &kernel, &user))
-        return 0;
+    const double now = Now();
+    if (readAt >= 0 && now - readAt < 0.02)
+        return cpu;
+    readAt = now;
+    if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user))
+        return cpu;
     const auto seconds = [](const FILETIME& t) {
         return ((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
     };
-    return seconds(kernel) + seconds(user);
+    return cpu = seconds(kernel) + seconds(user);
 }
 
-// The figures of the calling thread, its CPU time taken now; called with Guard held.
+// The figures of the calling thread, its CPU time as last read; called with Guard held.
 ThreadFigures& Figures()
 {
     ThreadFigures& figures = Threads[GetCurrentThreadId()];
-    if (figures.order == 0) {
+    if (figures.order == 0)
         figures.order = static_cast<int>(Threads.size());
-        // Its times are read once, at the end: under Wine each reading opens a file of /proc,
-        // and taken at every call it made the job it timed a tenth slower.
-        if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &figures.thread,
-                             THREAD_QUERY_INFORMATION, FALSE, 0))
-            figures.thread = nullptr;
-    }
+    figures.cpu = ThreadCpu();
     return figures;
 }
 
@@ -402,12 +405,9 @@ int wmain(int argc, wchar_t** argv)
         const ThreadFigures& t = entry.second;
         std::printf("thread %d: cpu %.3f s; %lld reads %.3f s (%.3f s between them), %lld writes %.3f s, "
                     "waits %.3f s, %lld messages sent %.3f s\n",
-                    t.order, ThreadCpu(t.thread), t.reads, t.reading, t.betweenReads, t.writes, t.writing, t.waiting,
-                    t.sends, t.sending);
+                    t.order, t.cpu, t.reads, t.reading, t.betweenReads, t.writes, t.writing, t.waiting, t.sends,
+                    t.sending);
     }
-    for (const auto& entry : Threads)
-        if (entry.second.thread != nullptr)
-            CloseHandle(entry.second.thread);
     if (!ok)
         std::fprintf(stderr, "outcome: %s\n", Narrow(OutcomeText.c_str()).c_str());
     DestroyWindow(g_App->MainWindow);
