@@ -8,7 +8,8 @@
 # and CPU time). Then the same create and restore on a drive that reads nothing ahead and
 # takes each request in turn, as Windows gives a disk opened without buffering (modelled at
 # KORVANE_BENCH_DRIVE_MBPS, default 400 MB/s; its peer is the drive's own time; what was
-# written to it is synced before the next run, since such a drive's flush has nothing to write).
+# written to it is synced before the next run, since such a drive's flush has nothing to write),
+# and the verify step of a create on that drive against the drive's own time.
 # Then the restore on the drive as fast as its file, but each write of it flushed before it
 # returns (KORVANE_BENCH_DRIVE_WRITE_THROUGH=1), as Windows writes a disk opened without
 # buffering: nothing of it waits in a cache for the flush at the end. Its peers are dd as
@@ -142,14 +143,18 @@ median_of "the create's copy after its first chunk" "${ks[@]}"
 median_of "the restore's copy after its first chunk" "${rs[@]}"
 median_of "the hash alone" $(for h in "${kh[@]}"; do awk -v s="$size" -v t="${h% *}" 'BEGIN { printf "%.0f\n", s / t / 1e6 }'; done)
 rate=${KORVANE_BENCH_DRIVE_MBPS:-400}
-declare -a mc mr md
+declare -a mc mr md mv
 for ((i = 1; i <= rounds; i++)); do
   rm -f "$image" "$image.sha256"; sync; mc+=("$(KORVANE_BENCH_DRIVE_MBPS=$rate job create 0 -paced)")
   sync; mr+=("$(KORVANE_BENCH_DRIVE_MBPS=$rate job restore 0 -paced)")
   md+=("$(awk -v s="$size" -v r="$rate" 'BEGIN { printf "%.3f 0\n", s / r / 1e6 }')")
+  # The verify reads such a drive too: nothing read ahead for it but what its own threads read.
+  rm -f "$image" "$image.sha256"; sync; KORVANE_BENCH_DRIVE_MBPS=$rate job create 1 -paced >/dev/null
+  mv+=("$(field verify create-1-paced) 0")
 done
 peer_label=drive summary "create, drive paced at $rate MB/s" job 36 "${mc[@]}" "${md[@]}"
 peer_label=drive summary "restore, drive paced at $rate MB/s" job 36 "${mr[@]}" "${md[@]}"
+peer_label=drive summary "verify step, drive paced at $rate MB/s" verify 36 "${mv[@]}" "${md[@]}" | grep -v 'CPU per GiB'
 # dd also writes as that drive is written (each block through: oflag=dsync), and as Windows
 # writes a disk opened without buffering (past the cache, one flush at the end: oflag=direct).
 declare -a kt dt ds dn
