@@ -82,6 +82,9 @@ static double SecondsSince(const LARGE_INTEGER& start)
     return static_cast<double>(now.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
+// What the timed loops move at a time: one cylinder of 255 x 63 x 512, the job's chunk and dd's bs.
+static const DWORD kBlock = 8225280;
+
 // Bytes no compressor or cache could make lighter work of.
 static void FillPseudoRandom(BYTE* data, size_t size)
 {
@@ -100,7 +103,7 @@ static int TimeHash(const wchar_t* path, int64_t size)
         std::printf("path=processor missing=1\n");
         return 1;
     }
-    const size_t chunk = 8225280;
+    const size_t chunk = kBlock;
     BYTE* data = static_cast<BYTE*>(VirtualAlloc(nullptr, chunk, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
     if (data == nullptr)
         return 1;
@@ -169,7 +172,7 @@ static DWORD WINAPI HashBesideCopy(void* param)
 // read. The target is written over in place, as dd's conv=notrunc does, or created.
 static int TimeCopy(const wchar_t* from, const wchar_t* to, CopyHash how)
 {
-    const DWORD block = 8225280;
+    const DWORD block = kBlock;
     const bool hashed = how == CopyHash::Written;
     const int count = hashed ? 3 : 1;
     CopyBlocks blocks;
@@ -242,7 +245,7 @@ static int TimeCopy(const wchar_t* from, const wchar_t* to, CopyHash how)
 // thread, each pair compared. ok=0 when they differ.
 static int TimeCompare(const wchar_t* one, const wchar_t* other)
 {
-    const DWORD block = 8225280;
+    const DWORD block = kBlock;
     BYTE* data[2] = {};
     for (BYTE*& side : data)
         side = static_cast<BYTE*>(VirtualAlloc(nullptr, block, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
