@@ -25,7 +25,10 @@
 # (korvane_bench copy-hashed), from the drive to a new file as a create, and from the image
 # back onto the drive as a restore; and what no hashed create can beat: the copy with as many
 # bytes hashed beside it, the two sharing the processors and nothing else (korvane_bench
-# copy-beside-hash).
+# copy-beside-hash). Last, the create's copy as a native Linux program, the same loop with
+# the same flushes on the way and no Wine (bench/native_hashed_copy.c, built here with cc
+# and OpenSSL's libcrypto; skipped where they are missing): what a hashed create reaches on
+# this machine without Wine, its digest checked against the job's checksum file.
 #   bench/jobs.sh [build-root] [rounds]     (default: build 5; data folder: KORVANE_BENCH_DATA)
 set -euo pipefail
 if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"; fi
@@ -76,13 +79,27 @@ hashed_copy() { bench_seconds copy-hashed "$(winpath "$1")" "$(winpath "$2")"; }
 # The copy from the drive with as many bytes hashed beside it, on a thread of their own.
 beside_hash() { bench_seconds copy-beside-hash "$(winpath "$drive")" "$(winpath "$ddimage")"; }
 
+# The create's copy as a native program, its digest checked against the job's: FROM TO.
+native_exe=$work/native_hashed_copy
+if ! cc -O2 -o "$native_exe" "$here/bench/native_hashed_copy.c" -lcrypto -lpthread 2>/dev/null; then
+  native_exe=
+  echo "native hashed copy skipped: it needs cc and OpenSSL's headers (libssl-dev)"
+fi
+native_copy() {
+  local out
+  out=$("$native_exe" "$drive" "$ddimage")
+  case "$out" in *" digest=$want "*"ok=1"*) ;; *) echo "native hashed copy failed: $out (want $want)" >&2; exit 1 ;; esac
+  sed -nE 's/.*seconds=([0-9.]+).*/\1 0/p' <<<"$out"
+}
+
 longer() { # "seconds cpu" "seconds cpu" -> "the longer seconds 0"
   awk -v a="${1% *}" -v b="${2% *}" 'BEGIN { print (a > b ? a : b), 0 }'
 }
 
-declare -a kc dc kr dr kv dv ku kru kh kb krb ks rs vs vd vb vc kw kwh krh kwb kbh
+declare -a kc dc kr dr kv dv ku kru kh kb krb ks rs vs vd vb vc kw kwh krh kwb kbh kn knb
 for ((i = 1; i <= rounds; i++)); do
   rm -f "$image" "$image.sha256"; drop; kc+=("$(job create 0)"); ks+=("$(field steady create-0)")
+  want=$(cut -c1-64 "$image.sha256")
   rm -f "$ddimage"; drop; dc+=("$(ddrun "$dd_create")")
   drop; kr+=("$(job restore 0)"); rs+=("$(field steady restore-0)")
   drop; dr+=("$(ddrun "$dd_restore")")
@@ -100,7 +117,9 @@ for ((i = 1; i <= rounds; i++)); do
   rm -f "$ddimage"; drop; kwh+=("$(hashed_copy "$drive" "$ddimage")")
   drop; krh+=("$(hashed_copy "$ddimage" "$drive")")
   rm -f "$ddimage"; drop; kbh+=("$(beside_hash)")
+  if [ -n "$native_exe" ]; then rm -f "$ddimage"; drop; kn+=("$(native_copy)"); fi
   kh+=("$(hash_alone)")
+  knb+=("$(longer "${dc[-1]}" "${kh[-1]}")")
   kwb+=("$(longer "${kw[-1]}" "${kh[-1]}")")
   kb+=("$(longer "${ku[-1]}" "${kh[-1]}")")
   krb+=("$(longer "${kru[-1]}" "${kh[-1]}")")
@@ -134,6 +153,11 @@ summary create+verify job 15 "${kv[@]}" "${dv[@]}"
   peer_label=bound summary "copy beside its hash against min(copy, hash alone)" "beside" 42 "${kbh[@]}" "${kwb[@]}"
   peer_label="beside" summary "create against a copy beside its hash" job 42 "${kc[@]}" "${kbh[@]}"
   peer_label="hashed copy" summary "restore against a hashed copy onto the drive" job 42 "${kr[@]}" "${krh[@]}"
+  if [ -n "$native_exe" ]; then
+    peer_label=dd summary "native hashed copy against dd" "native" 42 "${kn[@]}" "${dc[@]}"
+    peer_label=bound summary "native hashed copy against min(dd, hash alone)" "native" 42 "${kn[@]}" "${knb[@]}"
+    peer_label="native" summary "create against a native hashed copy" job 42 "${kc[@]}" "${kn[@]}"
+  fi
 } | grep -v 'CPU per GiB'
 median_of() { # LABEL MB/s... -> "LABEL (median): N MB/s"
   printf '%s\n' "${@:2}" | sort -n |
