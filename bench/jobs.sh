@@ -28,7 +28,9 @@
 # copy-beside-hash). Last, the create's copy as a native Linux program, the same loop with
 # the same flushes on the way and no Wine (bench/native_hashed_copy.c, built here with cc
 # and OpenSSL's libcrypto; skipped where they are missing): what a hashed create reaches on
-# this machine without Wine, its digest checked against the job's checksum file.
+# this machine without Wine, its digest checked against the job's checksum file; and the
+# same program from the image back onto the drive, written over in place and flushed once
+# at the end, as the restore's drive is: a hashed restore without Wine.
 #   bench/jobs.sh [build-root] [rounds]     (default: build 5; data folder: KORVANE_BENCH_DATA)
 set -euo pipefail
 if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"; fi
@@ -79,7 +81,7 @@ hashed_copy() { bench_seconds copy-hashed "$(winpath "$1")" "$(winpath "$2")"; }
 # The copy from the drive with as many bytes hashed beside it, on a thread of their own.
 beside_hash() { bench_seconds copy-beside-hash "$(winpath "$drive")" "$(winpath "$ddimage")"; }
 
-# The create's copy as a native program, its digest checked against the job's: FROM TO.
+# The hashed copy as a native program, its digest checked against the job's: FROM TO [STRETCH].
 native_exe=$work/native_hashed_copy
 if ! cc -O2 -o "$native_exe" "$here/bench/native_hashed_copy.c" -lcrypto -lpthread 2>/dev/null; then
   native_exe=
@@ -87,7 +89,7 @@ if ! cc -O2 -o "$native_exe" "$here/bench/native_hashed_copy.c" -lcrypto -lpthre
 fi
 native_copy() {
   local out
-  out=$("$native_exe" "$drive" "$ddimage")
+  out=$("$native_exe" "$@")
   case "$out" in *" digest=$want "*"ok=1"*) ;; *) echo "native hashed copy failed: $out (want $want)" >&2; exit 1 ;; esac
   sed -nE 's/.*seconds=([0-9.]+).*/\1 0/p' <<<"$out"
 }
@@ -96,7 +98,7 @@ longer() { # "seconds cpu" "seconds cpu" -> "the longer seconds 0"
   awk -v a="${1% *}" -v b="${2% *}" 'BEGIN { print (a > b ? a : b), 0 }'
 }
 
-declare -a kc dc kr dr kv dv ku kru kh kb krb ks rs vs vd vb vc kw kwh krh kwb kbh kn knb
+declare -a kc dc kr dr kv dv ku kru kh kb krb ks rs vs vd vb vc kw kwh krh kwb kbh kn knb knr knrb
 for ((i = 1; i <= rounds; i++)); do
   rm -f "$image" "$image.sha256"; drop; kc+=("$(job create 0)"); ks+=("$(field steady create-0)")
   want=$(cut -c1-64 "$image.sha256")
@@ -117,9 +119,13 @@ for ((i = 1; i <= rounds; i++)); do
   rm -f "$ddimage"; drop; kwh+=("$(hashed_copy "$drive" "$ddimage")")
   drop; krh+=("$(hashed_copy "$ddimage" "$drive")")
   rm -f "$ddimage"; drop; kbh+=("$(beside_hash)")
-  if [ -n "$native_exe" ]; then rm -f "$ddimage"; drop; kn+=("$(native_copy)"); fi
+  if [ -n "$native_exe" ]; then
+    rm -f "$ddimage"; drop; kn+=("$(native_copy "$drive" "$ddimage")")
+    drop; knr+=("$(native_copy "$ddimage" "$drive" 0)")
+  fi
   kh+=("$(hash_alone)")
   knb+=("$(longer "${dc[-1]}" "${kh[-1]}")")
+  knrb+=("$(longer "${dr[-1]}" "${kh[-1]}")")
   kwb+=("$(longer "${kw[-1]}" "${kh[-1]}")")
   kb+=("$(longer "${ku[-1]}" "${kh[-1]}")")
   krb+=("$(longer "${kru[-1]}" "${kh[-1]}")")
@@ -157,6 +163,9 @@ summary create+verify job 15 "${kv[@]}" "${dv[@]}"
     peer_label=dd summary "native hashed copy against dd" "native" 42 "${kn[@]}" "${dc[@]}"
     peer_label=bound summary "native hashed copy against min(dd, hash alone)" "native" 42 "${kn[@]}" "${knb[@]}"
     peer_label="native" summary "create against a native hashed copy" job 42 "${kc[@]}" "${kn[@]}"
+    peer_label=dd summary "native hashed copy onto the drive against dd" "native" 42 "${knr[@]}" "${dr[@]}"
+    peer_label=bound summary "native copy onto the drive against min(dd, hash alone)" "native" 42 "${knr[@]}" "${knrb[@]}"
+    peer_label="native" summary "restore against a native hashed copy onto the drive" job 42 "${kr[@]}" "${knr[@]}"
   fi
 } | grep -v 'CPU per GiB'
 median_of() { # LABEL MB/s... -> "LABEL (median): N MB/s"

@@ -1,9 +1,12 @@
-/* A create's copy as a native Linux program, the least a hashed create does without Wine:
+/* A hashed copy as a native Linux program, the least a hashed job does without Wine:
  * 8 MB blocks read and written in turn, each block hashed once written on a second thread,
  * where it lies, in three blocks so that the copy reads on while the hash holds two; the
- * written file flushed on the way every 64 MiB, at most two stretches ahead of the flush,
- * and once at the end. Blocks are new memory, as a job's are.
- *   native_hashed_copy FROM TO
+ * written file flushed on the way every STRETCH MiB (64 unless given), at most two stretches
+ * ahead of the flush, and once at the end; with a STRETCH of 0, only at the end. Blocks are
+ * new memory, as a job's are. The target is written over in place, as dd's conv=notrunc
+ * does, or created: from the drive to a new file with the flushes on the way it is a
+ * create's copy; from the image onto the drive, flushed at the end, a restore's.
+ *   native_hashed_copy FROM TO [STRETCH]
  * Prints: seconds=<wall> bytes=<copied> digest=<SHA-256 of the bytes> ok=<0|1>
  * Built by bench/jobs.sh with the host's cc and OpenSSL's libcrypto (SHA instructions where
  * the processor has them, as the program's own hash). */
@@ -19,7 +22,6 @@
 
 #define BLOCK 8225280
 #define BLOCKS 3
-#define STRETCH (64LL << 20)
 
 static unsigned char* blocks[BLOCKS];
 static ssize_t sizes[BLOCKS];
@@ -48,10 +50,11 @@ static void* hash_written(void* unused)
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        fprintf(stderr, "usage: native_hashed_copy FROM TO\n");
+    if (argc != 3 && argc != 4) {
+        fprintf(stderr, "usage: native_hashed_copy FROM TO [STRETCH]\n");
         return 2;
     }
+    const long long stretch = (argc == 4 ? atoll(argv[3]) : 64) << 20;
     const double start = now();
     int ok = 1;
     for (int i = 0; i < BLOCKS; ++i)
@@ -60,7 +63,7 @@ int main(int argc, char** argv)
     ok = ok && hash != NULL && EVP_DigestInit_ex(hash, EVP_sha256(), NULL) == 1;
     sem_init(&written, 0, 0);
     sem_init(&free_blocks, 0, BLOCKS);
-    const int from = open(argv[1], O_RDONLY), to = open(argv[2], O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int from = open(argv[1], O_RDONLY), to = open(argv[2], O_WRONLY | O_CREAT, 0644);
     pthread_t hasher;
     ok = ok && from >= 0 && to >= 0 && pthread_create(&hasher, NULL, hash_written, NULL) == 0;
     if (!ok) {
@@ -77,7 +80,7 @@ int main(int argc, char** argv)
         sizes[i % BLOCKS] = ok ? got : 0;
         sem_post(&written);
         copied += ok ? got : 0;
-        if (ok && copied - asked >= STRETCH) {
+        if (ok && stretch > 0 && copied - asked >= stretch) {
             /* Start writing the new stretch back; wait for the one before it. */
             ok = sync_file_range(to, asked, copied - asked, SYNC_FILE_RANGE_WRITE) == 0 &&
                  (asked == flushed || sync_file_range(to, flushed, asked - flushed,
